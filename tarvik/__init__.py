@@ -1,0 +1,5 @@
+"""Tarvik: client-side support for talking to DLMS/COSEM meters.
+
+The package holds small helpers shared by its sub-packages:
+L{utils} (byte formatting) and L{memorystream} (a growable byte buffer).
+"""

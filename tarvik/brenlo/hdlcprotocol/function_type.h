@@ -1,0 +1,51 @@
+// The Python-visible function type of the module.
+//
+// Every method of HDLCProtocol, and every trace function of the
+// demonstration, is an instance of this type.  It behaves like a function
+// written in Python: it binds to instances as a method, carries __name__,
+// __doc__, __module__ and __defaults__, takes its parameters by position or
+// by keyword, and reports wrong calls with the usual TypeError texts.  The
+// body is a C++ function that receives every parameter already resolved.
+#pragma once
+
+#include "python_ref.h"
+
+#include <cstddef>
+
+namespace hdlc {
+
+// What a body sees of one call.
+struct Call {
+    PyObject* const* arguments;  // one borrowed reference per parameter, self first
+    PyObject* globals;           // the defining module's dictionary
+    void* data;                  // the FunctionSpec's data, for shared bodies
+
+    PyObject* operator[](std::size_t index) const { return arguments[index]; }
+};
+
+// A body returns the call's result or throws PythonError.
+using Body = Ref (*)(const Call& call);
+
+enum class Keywords { accepted, refused };
+
+constexpr std::size_t max_parameters = 3;
+
+// Static description of one function.
+struct FunctionSpec {
+    const char* name;
+    const char* doc;                            // nullptr: no documentation string
+    const char* parameters[max_parameters];     // self first; unused slots are nullptr
+    bool last_defaults_to_true;                 // the only default the module uses
+    Body body;
+    void* data = nullptr;
+    Keywords keywords = Keywords::accepted;
+};
+
+// Readies the type; called once from the module initialiser.
+void ready_function_type();
+
+// A new function object for `spec`.  `spec` must outlive it (specs are
+// static); `module_name` becomes __module__.
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name);
+
+}  // namespace hdlc

@@ -1,0 +1,12 @@
+// Module initialisation, shared by the extension's entry point and by the
+// demonstration host.
+#pragma once
+
+namespace hdlc {
+
+// Creates the module under `name` ("hdlcprotocol" when imported, "__main__"
+// in the host), imports the companions, builds HDLCProtocol and, as the main
+// module, runs the demonstration.  On failure the Python error stays set.
+void initialise_module(const char* name);
+
+}  // namespace hdlc

@@ -1,0 +1,181 @@
+"""A growable in-memory byte buffer with a read position."""
+
+
+_MINIMUM_CAPACITY = 16
+
+
+def _check_byte(value):
+    """Raise unless value is an integer 0 to 255 (booleans are refused)."""
+    if isinstance(value, bool) or not isinstance(value, (int, long)):
+        raise TypeError("byte value must be an integer, not %r" % (value,))
+    if not 0 <= value <= 255:
+        raise ValueError("byte value out of range 0..255: %r" % (value,))
+
+
+def _check_count(name, value):
+    """Raise unless value is a non-negative integer."""
+    if isinstance(value, bool) or not isinstance(value, (int, long)):
+        raise TypeError("%s must be an integer, not %r" % (name, value))
+    if value < 0:
+        raise ValueError("%s must not be negative: %r" % (name, value))
+
+
+class MemoryStream(object):
+    """A byte buffer that grows as bytes are written to its end.
+
+    The bytes live in the list C{_buffer}: its first C{length} items are
+    the stream's bytes, index 0 first. The list may be longer than
+    C{length}; the spare items are room for later writes, and
+    C{capacity} is the list's size. Setting C{capacity} to C{length}
+    trims the list so that it holds exactly the stream's bytes.
+
+    Writing always appends after the last byte, whatever the read
+    position; C{position} is used only by L{read_byte}. When the list has
+    to grow, its size at least doubles, so appending is amortised
+    constant time per byte.
+    """
+
+    def __init__(self, values=None):
+        """Create a stream.
+
+        @param values: optional sequence of integers 0 to 255 that the
+                stream starts with; it is copied. Without it the stream
+                is empty.
+        @raise TypeError: an item is not an integer.
+        @raise ValueError: an item is outside 0 to 255.
+        """
+        if values is None:
+            self._buffer = []
+        else:
+            self._buffer = list(values)
+            for value in self._buffer:
+                _check_byte(value)
+        self._length = len(self._buffer)
+        self._position = 0
+
+    def _get_length(self):
+        return self._length
+
+    def _set_length(self, value):
+        _check_count("length", value)
+        if value > self._length:
+            self._reserve(value)
+            self._buffer[self._length:value] = [0] * (value - self._length)
+        self._length = value
+        if self._position > value:
+            self._position = value
+
+    length = property(_get_length, _set_length, doc=
+        """Number of bytes held. Setting it truncates the stream or pads
+        it with zero bytes; the read position is kept within it.""")
+
+    def _get_capacity(self):
+        return len(self._buffer)
+
+    def _set_capacity(self, value):
+        _check_count("capacity", value)
+        if value < self._length:
+            raise ValueError("capacity %d is less than length %d"
+                             % (value, self._length))
+        if value < len(self._buffer):
+            del self._buffer[value:]
+        else:
+            self._buffer.extend([0] * (value - len(self._buffer)))
+
+    capacity = property(_get_capacity, _set_capacity, doc=
+        """Size of C{_buffer}. It may not be set below C{length}.""")
+
+    def _get_position(self):
+        return self._position
+
+    def _set_position(self, value):
+        _check_count("position", value)
+        self._position = value
+
+    position = property(_get_position, _set_position, doc=
+        """Index of the byte that L{read_byte} returns next. It may be set
+        past the end, where reading fails.""")
+
+    def read_byte(self):
+        """Return the byte at C{position} and advance the position by one.
+
+        @return: an integer 0 to 255.
+        @raise EOFError: the position is at or past the end of the stream;
+                the position is left unchanged.
+        """
+        if self._position >= self._length:
+            raise EOFError("read past end of MemoryStream")
+        value = self._buffer[self._position]
+        self._position += 1
+        return value
+
+    def write_byte(self, value):
+        """Append one byte.
+
+        @param value: an integer 0 to 255.
+        @raise TypeError: value is not an integer; nothing is written.
+        @raise ValueError: value is outside 0 to 255; nothing is written.
+        """
+        _check_byte(value)
+        self._reserve(self._length + 1)
+        self._buffer[self._length] = value
+        self._length += 1
+
+    def write(self, buffer, offset, count):
+        """Append C{count} items of C{buffer}, starting at index C{offset}.
+
+        @param buffer: a sequence of integers 0 to 255, for instance a
+                list or another stream's C{_buffer}.
+        @raise ValueError: the range does not lie within C{buffer}, or an
+                item is outside 0 to 255; nothing is written.
+        @raise TypeError: an item is not an integer; nothing is written.
+        """
+        _check_count("offset", offset)
+        _check_count("count", count)
+        if offset + count > len(buffer):
+            raise ValueError("range %d+%d exceeds buffer of %d items"
+                             % (offset, count, len(buffer)))
+        values = buffer[offset:offset + count]
+        for value in values:
+            _check_byte(value)
+        end = self._length + count
+        self._reserve(end)
+        self._buffer[self._length:end] = values
+        self._length = end
+
+    def erase(self, offset, count):
+        """Remove C{count} bytes from index C{offset} on.
+
+        The bytes behind them move forward. A read position behind the
+        removed bytes moves with its byte; one inside them moves to
+        C{offset}. The capacity shrinks by C{count} as well.
+
+        @raise ValueError: the range does not lie within the stream.
+        """
+        _check_count("offset", offset)
+        _check_count("count", count)
+        if offset + count > self._length:
+            raise ValueError("range %d+%d exceeds stream of %d bytes"
+                             % (offset, count, self._length))
+        del self._buffer[offset:offset + count]
+        self._length -= count
+        if self._position >= offset + count:
+            self._position -= count
+        elif self._position > offset:
+            self._position = offset
+
+    def to_list(self):
+        """Return a new list holding the stream's bytes."""
+        return self._buffer[:self._length]
+
+    def _reserve(self, needed):
+        """Grow C{_buffer} to at least C{needed} items, at least doubling."""
+        size = len(self._buffer)
+        if needed <= size:
+            return
+        new_size = max(needed, 2 * size, _MINIMUM_CAPACITY)
+        self._buffer.extend([0] * (new_size - size))
+
+    def __repr__(self):
+        return "<MemoryStream length=%d position=%d>" % (self._length,
+                                                         self._position)
