@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the project needs from Debian, when it is missing, and checks
+# that Python 2.7 with its headers is there.  Safe to run again and again.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libbenchmark-dev valgrind socat python3-serial)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python27=$("$(dirname "$0")/find-python27.sh") || {
+  echo "setup: Python 2.7 not found. Install it (pyenv install 2.7.18) or set PYTHON27=/path/to/python2.7." >&2
+  exit 1
+}
+"$python27" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' || {
+  echo "setup: $python27 has no headers (Python.h); the module cannot be built." >&2
+  exit 1
+}
