@@ -10,6 +10,7 @@ export PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 TARVIK_BUILD_DIR="$b
 export TARVIK_MEMCHECK=1   # suites shorten their long loops under valgrind
 status=0
 for suite in "$here"/../tests/test_module_surface.py "$here"/../tests/test_protocol_object.py \
+             "$here"/../tests/test_decoding_fuzz.py \
              "$here"/../tests/test_frame_exchange.py "$here"/../tests/test_link_procedures.py \
              "$here"/../tests/test_companion_call_order.py; do
   [ -f "$suite" ] || continue
