@@ -29,3 +29,6 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+bench: build
+	scripts/bench.sh $(BUILD)
