@@ -1,18 +1,24 @@
+// Frame codec, deframer and fault injection.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "faults.h"
 #include "hdlc_codec.h"
 
 using namespace metersim;
 
 namespace {
 
-Frame makeFrame(FrameKind kind, Address dst, Address src) {
+Frame makeFrame(FrameKind kind, Address dst = {1, 0, 1}, Address src = {16, 0, 1}) {
     Frame f;
     f.kind = kind;
     f.dst = dst;
     f.src = src;
+    f.ns = 2;
+    f.nr = 3;
+    if (kind == FrameKind::I) f.info = {0xE6, 0xE7, 0x00, 0x42};
     return f;
 }
 
@@ -20,64 +26,42 @@ const Bytes kSnrm = {0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E};
 
 }  // namespace
 
-TEST(Codec, KnownVectors) {
+TEST(Codec, KnownVectorsAndRoundTrips) {
     const std::string check = "123456789";
     EXPECT_EQ(crc16(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0x906E);
-
-    EXPECT_EQ(encode(makeFrame(FrameKind::SNRM, {1, 0, 1}, {16, 0, 1})), kSnrm);
-    Frame f;
-    ASSERT_EQ(decode(kSnrm, f), DecodeError::None);
-    EXPECT_EQ(f.kind, FrameKind::SNRM);
-    EXPECT_TRUE(f.pollFinal);
-    EXPECT_EQ(f.dst, (Address{1, 0, 1}));
-    EXPECT_EQ(f.src, (Address{16, 0, 1}));
-
+    Frame snrm = makeFrame(FrameKind::SNRM);
+    snrm.ns = snrm.nr = 0;
+    EXPECT_EQ(encode(snrm), kSnrm);
     // Multi-byte addresses: 7 bits a byte, extension bit on the last byte only.
-    const Bytes two = encode(makeFrame(FrameKind::DISC, {1, 17, 2}, {16, 0, 1}));
-    EXPECT_EQ(Bytes(two.begin() + 3, two.begin() + 6), (Bytes{0x02, 0x23, 0x21}));
-    const Bytes four = encode(makeFrame(FrameKind::DISC, {0x1234, 0x0ABC, 4}, {16, 0, 1}));
+    const Bytes four = encode(makeFrame(FrameKind::DISC, {0x1234, 0x0ABC, 4}));
     EXPECT_EQ(Bytes(four.begin() + 3, four.begin() + 8), (Bytes{0x48, 0x68, 0x2A, 0x79, 0x21}));
-}
-
-TEST(Codec, RoundTripsEveryKindAndAddressSize) {
-    const Address servers[] = {{0x7F, 0, 1}, {0x12, 0x7F, 2}, {0x3FFF, 0x1234, 4}};
-    for (const Address& server : servers) {
+    for (const Address& server : {Address{0x7F, 0, 1}, Address{0x12, 0x7F, 2}, Address{0x3FFF, 0x1234, 4}}) {
         for (int k = 0; k <= static_cast<int>(FrameKind::UI); ++k) {
             const auto kind = static_cast<FrameKind>(k);
             SCOPED_TRACE(std::string(toString(kind)) + " size " + std::to_string(server.size));
-            const Address client{0x10, 0, 1};
-            Frame f = k % 2 ? makeFrame(kind, server, client) : makeFrame(kind, client, server);
+            Frame f = k % 2 ? makeFrame(kind, server, {0x10, 0, 1}) : makeFrame(kind, {0x10, 0, 1}, server);
             f.pollFinal = k % 2 == 0;
-            if (kind == FrameKind::I) f.ns = 7;
-            if (kind == FrameKind::I || kind == FrameKind::RR || kind == FrameKind::RNR) f.nr = 5;
+            f.ns = kind == FrameKind::I ? 7 : 0;
+            f.nr = kind == FrameKind::I || kind == FrameKind::RR || kind == FrameKind::RNR ? 5 : 0;
             if (kind == FrameKind::I || kind == FrameKind::UA || kind == FrameKind::UI) {
                 f.info = {0xE6, 0xE6, 0x00, 0x7E, 0x01};
                 f.segmented = true;
             }
             Frame back;
             ASSERT_EQ(decode(encode(f), back), DecodeError::None);
-            EXPECT_EQ(back.kind, kind);
-            EXPECT_EQ(back.dst, f.dst);
-            EXPECT_EQ(back.src, f.src);
-            EXPECT_EQ(back.pollFinal, f.pollFinal);
-            EXPECT_EQ(back.ns, f.ns);
-            EXPECT_EQ(back.nr, f.nr);
-            EXPECT_EQ(back.segmented, f.segmented);
-            EXPECT_EQ(back.info, f.info);
+            EXPECT_EQ(std::make_tuple(back.kind, back.dst, back.src, back.pollFinal, back.ns, back.nr, back.segmented,
+                                      back.info),
+                      std::make_tuple(kind, f.dst, f.src, f.pollFinal, f.ns, f.nr, f.segmented, f.info));
         }
     }
 }
 
 TEST(Codec, RejectsDamagedAndOversizedFrames) {
-    Frame i = makeFrame(FrameKind::I, {1, 0, 1}, {16, 0, 1});
-    i.info = {0xE6, 0xE6, 0x00, 0x01};
-    const Bytes good = encode(i);
+    const Bytes good = encode(makeFrame(FrameKind::I));
     Frame out;
-
     Bytes bad = good;
     bad[bad.size() - 4] ^= 0x01;
     EXPECT_EQ(decode(bad, out), DecodeError::Fcs);
-
     bad = good;
     bad[6] ^= 0x01;  // HCS, with the FCS made to fit again
     const std::uint16_t fcs = crc16(bad.data() + 1, bad.size() - 4);
@@ -86,49 +70,88 @@ TEST(Codec, RejectsDamagedAndOversizedFrames) {
     EXPECT_EQ(decode(bad, out), DecodeError::Hcs);
 
     Frame big = makeFrame(FrameKind::I, {16, 0, 1}, {0x1000, 0x1000, 4});
-    big.info.assign(maxInfoLength(1, 4), 0xAB);
-    EXPECT_EQ(encode(big).size(), kMaxFrameLength + 2);
-    big.info.push_back(0);
+    big.info.assign(maxInfoLength(1, 4) + 1, 0xAB);
     EXPECT_THROW(encode(big), std::length_error);
 }
 
-TEST(Deframer, FindsFramesInTheStream) {
+TEST(Deframer, FindsFramesAndRecoversFromFalseStarts) {
     Deframer d;
     const Bytes garbage = {0x00, 0x13, 0xA0, 0xFF};
     d.feed(garbage.data(), garbage.size());
-    for (std::size_t i = 0; i + 1 < kSnrm.size(); ++i) {
+    for (std::size_t i = 0; i < kSnrm.size(); ++i) {
         d.feed(&kSnrm[i], 1);
-        EXPECT_FALSE(d.next()) << "byte " << i;
+        if (i + 1 < kSnrm.size()) {
+            EXPECT_FALSE(d.next()) << "byte " << i;
+        }
     }
-    d.feed(&kSnrm.back(), 1);
     EXPECT_EQ(d.next(), kSnrm);
     EXPECT_EQ(d.skippedBytes(), garbage.size());
 
     // Back to back with own flags, then sharing the previous closing flag.
-    const Bytes disc = encode(makeFrame(FrameKind::DISC, {1, 0, 1}, {16, 0, 1}));
-    Bytes stream = disc;
-    stream.insert(stream.end(), disc.begin() + 1, disc.end());
+    Bytes stream = kSnrm;
+    stream.insert(stream.end(), kSnrm.begin() + 1, kSnrm.end());
     d.feed(stream.data(), stream.size());
-    EXPECT_EQ(d.next(), disc);
-    EXPECT_EQ(d.next(), disc);
-    EXPECT_FALSE(d.next());
-    EXPECT_FALSE(d.hasPartial());
-}
+    EXPECT_EQ(d.next(), kSnrm);
+    EXPECT_EQ(d.next(), kSnrm);
+    EXPECT_FALSE(d.next() || d.hasPartial());
 
-TEST(Deframer, RecoversFromFalseStarts) {
-    // A length that runs past the next real frame's start is rejected once
-    // its closing flag is missing...
-    Deframer d;
-    Bytes stream = {0x7E, 0xA0, 0x09};
+    // A length past the next real frame's start is rejected once its closing
+    // flag is missing; one past everything received is given up on idle.
+    stream = {0x7E, 0xA0, 0x09};
     stream.insert(stream.end(), kSnrm.begin(), kSnrm.end());
     d.feed(stream.data(), stream.size());
     EXPECT_EQ(d.next(), kSnrm);
-
-    // ...and one that runs past everything received is given up on idle.
     stream[2] = 0x40;
     d.feed(stream.data(), stream.size());
     EXPECT_FALSE(d.next());
     ASSERT_TRUE(d.hasPartial());
     d.dropPartial();
     EXPECT_EQ(d.next(), kSnrm);
+}
+
+TEST(Faults, EachModeOnEveryNthAnswer) {
+    FaultConfig c;
+    c.dropEvery = 3;
+    c.lateEvery = 2;
+    c.lateMs = 250;
+    FaultInjector timing(c);
+    std::vector<int> delays;  // -1: dropped
+    for (int i = 0; i < 6; ++i) {
+        const auto t = timing.apply(makeFrame(FrameKind::RR));
+        delays.push_back(t ? static_cast<int>(t->delayMs) : -1);
+        if (t) {
+            EXPECT_EQ(t->bytes, encode(makeFrame(FrameKind::RR)));
+        }
+    }
+    EXPECT_EQ(delays, (std::vector<int>{0, 250, -1, 250, 0, -1}));
+
+    c = {};
+    c.dmEvery = 2;
+    c.wrongSeqEvery = 1;
+    FaultInjector renumber(c);
+    Frame rnr7 = makeFrame(FrameKind::RNR), out[3];
+    rnr7.nr = 7;
+    const Frame inputs[] = {makeFrame(FrameKind::I), makeFrame(FrameKind::I), rnr7};
+    for (int i = 0; i < 3; ++i) {
+        const auto t = renumber.apply(inputs[i]);
+        ASSERT_TRUE(t && decode(t->bytes, out[i]) == DecodeError::None);
+    }
+    EXPECT_TRUE(out[0].ns == 3 && out[0].nr == 3);  // N(S) wrong, N(R) kept
+    EXPECT_TRUE(out[1].kind == FrameKind::DM && out[1].info.empty() && !out[1].segmented);
+    EXPECT_EQ(out[2].nr, 0);
+
+    // Corrupted, garbage-led frames must stay delimitable by their length.
+    c = {};
+    c.corruptEvery = c.garbageEvery = 1;
+    const auto t = FaultInjector(c).apply(makeFrame(FrameKind::I));
+    ASSERT_TRUE(t);
+    const Bytes& garbage = FaultInjector::garbage();
+    ASSERT_EQ(Bytes(t->bytes.begin(), t->bytes.begin() + garbage.size()), garbage);
+    for (const auto b : garbage) EXPECT_NE(b, kFlag);
+    Deframer d;
+    d.feed(t->bytes.data(), t->bytes.size());
+    const auto raw = d.next();
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->size(), encode(makeFrame(FrameKind::I)).size());
+    EXPECT_EQ(decode(*raw, out[0]), DecodeError::Fcs);
 }

@@ -1,4 +1,4 @@
-// Line pacing, and the real simulator binary driven over its pty.
+// The real simulator binary driven over its pty.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,21 +14,9 @@
 #include <string>
 
 #include "hdlc_codec.h"
-#include "line.h"
 
 using namespace metersim;
 using namespace std::chrono_literals;
-
-TEST(Pacer, KeepsOutputToTheLineRate) {
-    Pacer pacer(9600);  // 960 bytes/s
-    const auto t0 = Pacer::Clock::now();
-    EXPECT_EQ(pacer.waitBefore(t0), 0ms);
-    pacer.sent(96, t0);
-    EXPECT_EQ(pacer.waitBefore(t0), 100ms);
-    EXPECT_EQ(pacer.waitBefore(t0 + 100ms), 0ms);
-    pacer.sent(96, t0 + 1s);  // an idle second earns no credit for a burst
-    EXPECT_EQ(pacer.waitBefore(t0 + 1s), 100ms);
-}
 
 namespace {
 

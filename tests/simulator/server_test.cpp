@@ -45,12 +45,8 @@ protected:
     // A command that must be answered, back to the client.
     Frame exchange(const Frame& f) {
         const auto answer = server_->handle(f);
-        if (!answer) {
-            ADD_FAILURE() << "no answer to " << describe(f);
-            return {};
-        }
-        EXPECT_EQ(answer->dst, kClient);
-        EXPECT_EQ(answer->src, config_.address);
+        if (!answer) return ADD_FAILURE() << "no answer to " << describe(f), Frame{};
+        EXPECT_TRUE(answer->dst == kClient && answer->src == config_.address);
         return *answer;
     }
     std::string ask(const Frame& f) { return describe(exchange(f)); }
@@ -89,16 +85,13 @@ protected:
                 rsn_ = (rsn_ + 1) & 7;
                 in.insert(in.end(), a.info.begin(), a.info.end());
                 if (!a.segmented) break;
-            } else if (a.kind == FrameKind::RR || a.kind == FrameKind::RNR) {
-                ready = a.kind == FrameKind::RR;
             } else {
-                ADD_FAILURE() << "unexpected " << describe(a);
+                EXPECT_TRUE(a.kind == FrameKind::RR || a.kind == FrameKind::RNR) << describe(a);
+                ready = a.kind == FrameKind::RR;
             }
         }
-        if (in.size() < 3 || !std::equal(in.begin(), in.begin() + 3, Bytes{0xE6, 0xE7, 0x00}.begin())) {
-            ADD_FAILURE() << "no LLC response header";
-            return {};
-        }
+        if (in.size() < 3 || !std::equal(in.begin(), in.begin() + 3, Bytes{0xE6, 0xE7, 0x00}.begin()))
+            return ADD_FAILURE() << "no LLC response header", Bytes{};
         return Bytes(in.begin() + 3, in.end());
     }
 
@@ -109,41 +102,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(ServerTest, UaStatesTheParameters) {
-    start();
-    EXPECT_EQ(exchange(command(FrameKind::SNRM)).info,
-              (Bytes{0x81, 0x80, 0x0C, 0x05, 0x01, 0x80, 0x06, 0x01, 0x80, 0x07, 0x01, 0x01, 0x08, 0x01, 0x01}));
-
-    // Values beyond one byte take two, beyond two bytes four.
-    config_.params = {256, 70000, 7, 255};
-    start();
-    EXPECT_EQ(exchange(command(FrameKind::SNRM)).info,
-              (Bytes{0x81, 0x80, 0x10, 0x05, 0x02, 0x01, 0x00, 0x06, 0x04, 0x00, 0x01, 0x11, 0x70, 0x07, 0x01,
-                     0x07, 0x08, 0x01, 0xFF}));
-}
-
-TEST_F(ServerTest, ModesFollowSnrmAndDisc) {
-    start();
-    Frame other = command(FrameKind::SNRM);
-    other.dst = {1, 0, 1};
-    EXPECT_FALSE(server_->handle(other));  // the meter is 1/17 in 2 bytes
-    other.dst = config_.address;
-    other.src = {17, 0, 1};
-    EXPECT_FALSE(server_->handle(other));  // another client
-    EXPECT_EQ(ask(command(FrameKind::DISC)), "DM");
-    EXPECT_EQ(ask(command(FrameKind::I, 0, 0, {0xE6, 0xE6, 0x00})), "DM");
-    EXPECT_EQ(ask(command(FrameKind::RR)), "DM");
-
-    connect();
-    EXPECT_EQ(transfer({1, 2, 3}), (Bytes{1, 2, 3}));
-    connect();  // SNRM on an established link starts it afresh
-    EXPECT_EQ(server_->sendCount() + server_->receiveCount(), 0);
-    EXPECT_EQ(transfer({4}), (Bytes{4}));
-
-    EXPECT_EQ(ask(command(FrameKind::DISC)), "UA");
-    EXPECT_EQ(ask(command(FrameKind::RR)), "DM");
-}
 
 TEST_F(ServerTest, SegmentedRequestAndAnswer) {
     start(AnswerMode{AnswerMode::Kind::Size, 10});
@@ -156,42 +114,16 @@ TEST_F(ServerTest, SegmentedRequestAndAnswer) {
     connect();
     EXPECT_EQ(transfer(pattern(300)), pattern(300));
     EXPECT_EQ(trace_, (Trace{"RR 1", "RR 2", "I 0/3s", "I 1/3s", "I 2/3"}));
-}
 
-TEST_F(ServerTest, LongAnswerAcrossSequenceWrap) {
     config_.params.maxInfoTx = 100;
     start(AnswerMode{AnswerMode::Kind::Size, 1997});  // 2000 bytes with LLC header: 20 segments
     connect();
     EXPECT_EQ(transfer({0x01}), pattern(1997));
     ASSERT_EQ(trace_.size(), 20u);
-    EXPECT_EQ(trace_[7], "I 7/1s");
-    EXPECT_EQ(trace_[8], "I 0/1s");
+    EXPECT_EQ(Trace(trace_.begin() + 7, trace_.begin() + 9), (Trace{"I 7/1s", "I 0/1s"}));
     EXPECT_EQ(trace_[19], "I 3/1");
     for (int i = 0; i < 10; ++i) EXPECT_EQ(transfer({0x02}).size(), 1997u);
     EXPECT_EQ(server_->receiveCount(), 11 % 8);
-}
-
-TEST_F(ServerTest, OutOfSequenceFrames) {
-    start(AnswerMode{AnswerMode::Kind::Size, 300});
-    connect();
-    // Wrong N(S): discarded, RR says what is expected.
-    EXPECT_EQ(ask(command(FrameKind::I, 3, 0, {0xE6, 0xE6, 0x00})), "RR 0");
-
-    // An RR that does not acknowledge the outstanding segment gets it again;
-    // one with an unrelated N(R) (a stale poll) changes nothing.
-    EXPECT_EQ(ask(command(FrameKind::I, 0, 0, {0xE6, 0xE6, 0x00})), "I 0/1s");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 0)), "I 0/1s");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 1)), "I 1/1s");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 5)), "RR 1");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 2)), "I 2/1");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 3)), "RR 1");
-
-    // A request without LLC header is acknowledged and dropped.
-    EXPECT_EQ(ask(command(FrameKind::I, 1, 3, {1, 2, 3})), "RR 2");
-    EXPECT_EQ(ask(command(FrameKind::RR, 0, 3)), "RR 2");
-    Frame quiet = command(FrameKind::RR, 0, 3);
-    quiet.pollFinal = false;
-    EXPECT_FALSE(server_->handle(quiet));
 }
 
 TEST_F(ServerTest, RnrHoldsOffTheClientAfterAcceptingASegment) {
@@ -208,19 +140,4 @@ TEST_F(ServerTest, RnrHoldsOffTheClientAfterAcceptingASegment) {
     EXPECT_EQ(ask(command(FrameKind::I, 0, 0, {0xE6, 0xE6, 0x00})), "RNR 1");
     EXPECT_EQ(ask(command(FrameKind::I, 1, 0, {0xE6})), "RNR 1");
     EXPECT_EQ(ask(command(FrameKind::RR, 0, 0)), "I 0/1");
-}
-
-TEST_F(ServerTest, FrameRejectLastsUntilLinkReset) {
-    start();
-    connect();
-    const Frame frmr = exchange(command(FrameKind::I, 0, 0, Bytes(129, 0xE6)));
-    EXPECT_EQ(frmr.kind, FrameKind::FRMR);
-    EXPECT_EQ(frmr.info, (Bytes{0x10, 0x00, 0x04}));  // rejected control, V(R)/V(S), info too long
-    EXPECT_EQ(ask(command(FrameKind::RR)), "FRMR");
-    connect();
-    EXPECT_EQ(transfer(Bytes(125, 7)), Bytes(125, 7));
-
-    Frame rej = command(FrameKind::Unknown);
-    rej.control = 0x39;  // REJ is not supported
-    EXPECT_EQ(exchange(rej).info, (Bytes{0x39, 0x22, 0x01}));
 }
