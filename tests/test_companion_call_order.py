@@ -13,18 +13,13 @@ LOG = []
 
 
 class FakeFrame(Frame):
-    """A real frame that logs every attribute set made from outside."""
-    count = 0
-
     def __init__(self):
         Frame.__init__(self)
-        FakeFrame.count += 1
-        object.__setattr__(self, "tag", FakeFrame.count)
-        object.__setattr__(self, "ready", True)
+        object.__setattr__(self, "tag", len(LOG))
         LOG.append(("Frame", self.tag))
 
     def __setattr__(self, name, value):
-        if self.__dict__.get("ready"):
+        if "tag" in self.__dict__ and not self.__dict__.get("decoding"):
             LOG.append(("set", self.tag, name, value))
         object.__setattr__(self, name, value)
 
@@ -34,171 +29,102 @@ class FakeFrame(Frame):
 
     def set_from_pdu_bytes(self, buffer):
         LOG.append(("decode", self.tag))
-        object.__setattr__(self, "ready", False)
-        try:
-            Frame.set_from_pdu_bytes(self, buffer)
-        finally:
-            object.__setattr__(self, "ready", True)
+        object.__setattr__(self, "decoding", True)
+        Frame.set_from_pdu_bytes(self, buffer)
+        object.__setattr__(self, "decoding", False)
 
 
 class FakeMemoryStream(MemoryStream):
-    """A real stream that logs its creation and every change made to it."""
-    count = 0
-
     def __init__(self, values=None):
         MemoryStream.__init__(self, values)
-        FakeMemoryStream.count += 1
-        self.tag = FakeMemoryStream.count
-        LOG.append(("MemoryStream", self.tag, values is not None))
+        self.tag = len(LOG)
+        LOG.append(("MemoryStream", self.tag))
 
     def write(self, buffer, offset, count):
-        LOG.append(("write", self.tag, list(buffer[offset:offset + count]),
-                    offset, count))
+        LOG.append(("write", self.tag, list(buffer[offset:offset + count])))
         MemoryStream.write(self, buffer, offset, count)
-
-    def write_byte(self, value):
-        LOG.append(("write_byte", self.tag, value))
-        MemoryStream.write_byte(self, value)
-
-    def erase(self, offset, count):
-        LOG.append(("erase", self.tag, offset, count))
-        MemoryStream.erase(self, offset, count)
-
-    def _log_length(self, value):
-        LOG.append(("length", self.tag, value))
-        self._set_length(value)
-
-    def _log_capacity(self, value):
-        LOG.append(("capacity", self.tag, value))
-        self._set_capacity(value)
-
-    length = property(MemoryStream._get_length, _log_length)
-    capacity = property(MemoryStream._get_capacity, _log_capacity)
+    length = property(MemoryStream._get_length, lambda self, value: (
+        LOG.append(("length", self.tag, value)), self._set_length(value)))
 
 
-def frame_sets(tag, log=None):
-    """Names set on one frame, split into runs ending at each encode."""
+def logged(name):
+    def method(self, *args):
+        LOG.append((name, self.tag) + args)
+        return getattr(MemoryStream, name)(self, *args)
+    return method
+
+
+FakeMemoryStream.write_byte = logged("write_byte")
+FakeMemoryStream.erase = logged("erase")
+
+
+def frame_sets(tag):
     runs, run = [], []
-    for entry in (LOG if log is None else log):
-        if entry[0] == "set" and entry[1] == tag:
+    for entry in LOG:
+        if entry[:2] == ("set", tag):
             run.append(entry[2])
         elif entry == ("encode", tag):
-            runs.append(run)
-            run = []
+            runs, run = runs + [run], []
     return runs
 
 
-def stream_log(tag):
-    return [e[:1] + e[2:] for e in LOG
-            if e[0] in ("write", "write_byte", "erase", "length", "capacity")
-            and e[1] == tag]
+def changes(tag):
+    return [e[:1] + e[2:] for e in LOG if e[0] in ("write", "write_byte",
+                                                  "erase", "length") and e[1] == tag]
 
 
 class CallOrderTest(unittest.TestCase):
 
     def setUp(self):
         self.saved = hdlcprotocol.Frame, hdlcprotocol.MemoryStream
-        hdlcprotocol.Frame = FakeFrame
-        hdlcprotocol.MemoryStream = FakeMemoryStream
+        hdlcprotocol.Frame, hdlcprotocol.MemoryStream = FakeFrame, FakeMemoryStream
         del LOG[:]
 
     def tearDown(self):
         hdlcprotocol.Frame, hdlcprotocol.MemoryStream = self.saved
 
-    def connected(self, *script):
-        p = HDLCProtocol(parameters(), ScriptedStream(ua(), *script))
-        p.connect()
-        del LOG[:]
-        return p
-
     def test_unnumbered_and_poll_frames(self):
         p = HDLCProtocol(parameters(), ScriptedStream(ua(), ua(), ua()))
-        for call in (p.connect, p.disconnect, p.poll):
+        for call, kind in ((p.connect, Kind.SNRM), (p.disconnect, Kind.DISC),
+                           (p.poll, Kind.RR)):
             del LOG[:]
             call()
             tag = LOG[0][1]
-            self.assertEqual(LOG[0], ("Frame", tag))
-            self.assertEqual(frame_sets(tag), [["Kind", "SrcAddress",
-                                                "DstAddress", "PollFinal"]])
-        sets = [e for e in LOG if e[0] == "set"]
-        self.assertEqual([e[3] for e in sets],
-                         [Kind.RR, CLIENT, SERVER, True])
-        self.assertFalse(("decode", tag) in LOG)
-
-    def test_connect_decodes_into_same_frame(self):
-        HDLCProtocol(parameters(), ScriptedStream(ua())).connect()
-        tag = LOG[0][1]
-        self.assertEqual([e for e in LOG if e[0] in ("encode", "decode", "Frame")],
-                         [("Frame", tag), ("encode", tag), ("decode", tag)])
-
-    def test_exchange_trims_capacity(self):
-        p = HDLCProtocol(parameters(), ScriptedStream(ua()))
-        result = p._send_receive_bytes([0x7E])
-        created = [e for e in LOG if e[0] == "MemoryStream"]
-        self.assertEqual([e[2] for e in created], [False, True])
-        self.assertEqual(result.tag, created[1][1])
-        self.assertEqual(stream_log(result.tag), [("capacity", result.length)])
-        del LOG[:]
-        empty = p._send_receive_bytes([0x7E])
-        self.assertEqual([e for e in LOG if e[0] == "MemoryStream"],
-                         [("MemoryStream", empty.tag, False)])
-        self.assertEqual(stream_log(empty.tag), [("capacity", 0)])
+            self.assertEqual([e[2:] for e in LOG if e[:2] == ("set", tag)],
+                             [("Kind", kind), ("SrcAddress", CLIENT),
+                              ("DstAddress", SERVER), ("PollFinal", True)])
+            self.assertEqual(len(frame_sets(tag)), 1)
+            self.assertEqual(("decode", tag) in LOG, kind == Kind.SNRM)
 
     def test_segmented_transfer(self):
         request = bytearray(i % 251 for i in range(300))
-        p = self.connected(
-            answer(Kind.RR, 1), answer(Kind.RR, 2),
+        p = HDLCProtocol(parameters(), ScriptedStream(
+            ua(), answer(Kind.RR, 1), answer(Kind.RR, 2),
             answer(Kind.I, 3, 0, LLC_RESPONSE + [1, 2], segmented=True),
-            answer(Kind.I, 3, 1, [3]))
+            answer(Kind.I, 3, 1, [3])))
+        p.connect()
+        del LOG[:]
         result = p.send_receive(request)
-        frames = [e[1] for e in LOG if e[0] == "Frame"]
-        self.assertEqual(len(frames), 2)
-        out_tag, in_tag = frames[0], frames[1]
+        out_tag, in_tag = [e[1] for e in LOG if e[0] == "Frame"]
         i_sets = ["Kind", "SrcAddress", "DstAddress", "RSequenceNr",
                   "SSequenceNr", "PollFinal"]
-        rr_sets = ["Kind", "Segmented", "SrcAddress", "DstAddress",
-                   "RSequenceNr", "SSequenceNr", "PollFinal", "Data"]
         self.assertEqual(frame_sets(out_tag),
-                         [i_sets + ["Data", "Segmented"],
-                          i_sets + ["Segmented"], i_sets + ["Segmented"],
-                          rr_sets])
-        self.assertEqual(frame_sets(in_tag), [])
-        rr = [e for e in LOG if e[0] == "set" and e[1] == out_tag][-8:]
-        self.assertEqual([e[3] for e in rr],
+                         [i_sets + ["Data", "Segmented"], i_sets + ["Segmented"],
+                          i_sets + ["Segmented"],
+                          ["Kind", "Segmented", "SrcAddress", "DstAddress",
+                           "RSequenceNr", "SSequenceNr", "PollFinal", "Data"]])
+        self.assertEqual([e[3] for e in LOG if e[0] == "set"][-8:],
                          [Kind.RR, False, CLIENT, SERVER, 1, 3, True, None])
-        segments = [e[3] for e in LOG if e[0] == "set" and e[2] == "Segmented"]
-        self.assertEqual(segments, [True, True, False, False])
-
-        data_tag = [e for e in LOG if e[0] == "set" and e[2] == "Data"][0][3].tag
-        self.assertEqual(stream_log(data_tag),
-                         [("write", [0xE6, 0xE6, 0x00], 0, 3)]
+        data = [e[3] for e in LOG if e[0] == "set" and e[2] == "Data"][0]
+        self.assertEqual(changes(data.tag),
+                         [("write", [0xE6, 0xE6, 0x00])]
                          + [("write_byte", b) for b in request[:125]]
                          + [("length", 0)]
                          + [("write_byte", b) for b in request[125:253]]
                          + [("length", 0)]
                          + [("write_byte", b) for b in request[253:]])
-        self.assertEqual(stream_log(result.tag),
-                         [("write", LLC_RESPONSE + [1, 2], 0, 5),
-                          ("write", [3], 0, 1), ("erase", 0, 3)])
-        self.assertEqual(LOG[-1], ("erase", result.tag, 0, 3))
-
-    def test_segment_after_rr_gets_new_stream(self):
-        p = self.connected(answer(Kind.RNR, 1), answer(Kind.RR, 1),
-                           answer(Kind.I, 2, 0, LLC_RESPONSE))
-        p.send_receive(range(130))
-        out_tag = LOG[0][1]
-        runs = frame_sets(out_tag)
-        self.assertEqual([r[-1] for r in runs],
-                         ["Segmented", "Data", "Segmented"])
-        self.assertEqual(runs[2][6:], ["Data", "Segmented"])
-        data_sets = [e[3] for e in LOG if e[0] == "set" and e[2] == "Data"]
-        first, none, second = data_sets
-        self.assertTrue(none is None)
-        self.assertFalse(second is first)
-        self.assertEqual([e for e in stream_log(second.tag)
-                          if e[0] == "write_byte"],
-                         [("write_byte", b) for b in range(125, 130)])
-        self.assertFalse(any(e[0] == "write" for e in stream_log(second.tag)))
+        self.assertEqual(changes(result.tag), [("write", LLC_RESPONSE + [1, 2]),
+                                               ("write", [3]), ("erase", 0, 3)])
 
 
 if __name__ == "__main__":
