@@ -98,22 +98,18 @@ const FunctionSpec trace_functions[] = {
     {"OnStateChange", nullptr, {"state"}, false, on_state_change, nullptr, Keywords::refused},
 };
 
-void bind(Handle globals, Id& name, Handle value) { check(PyDict_SetItem(globals.get(), name.get(), value.get())); }
-
 }  // namespace
 
 void run_demonstration(Handle globals) {
-    for (Id* name : {&types, &serial}) {
-        bind(globals, *name,
-             Ref::steal(PyImport_ImportModuleLevel(const_cast<char*>(name->text()), globals.get(), nullptr, nullptr, -1)));
-    }
+    import_module(globals, types);
+    import_module(globals, serial);
 
     Ref module_name = global(globals, names::module_name);
     Id* function_names[] = {&OnSendStream_function, &OnReceivedStream_function, &OnStateChange_function};
-    for (int i = 0; i < 3; ++i) bind(globals, *function_names[i], make_function(trace_functions[i], globals, module_name));
+    for (int i = 0; i < 3; ++i) bind_global(globals, *function_names[i], make_function(trace_functions[i], globals, module_name));
 
     Ref parameters = invoke(global(globals, HDLCParameters));
-    bind(globals, hdlcParamaters, parameters);
+    bind_global(globals, hdlcParamaters, parameters);
     setattr(parameters, SentStreamCallback, global(globals, OnSendStream_function));
     setattr(parameters, ReceivedStreamCallBack, global(globals, OnReceivedStream_function));
     setattr(parameters, StateChangeCallBack, global(globals, OnStateChange_function));
@@ -126,13 +122,13 @@ void run_demonstration(Handle globals) {
     Ref port_arguments = Ref::steal(Py_BuildValue("(s)", "COM1"));
     Ref port_settings = Ref::steal(
         Py_BuildValue("{s:i,s:i,s:s,s:i,s:i}", "baudrate", 9600, "bytesize", 8, "parity", "N", "stopbits", 1, "timeout", 5));
-    bind(globals, port, invoke_with_keywords(getattr(global(globals, serial), Serial), port_arguments, port_settings));
+    bind_global(globals, port, invoke_with_keywords(getattr(global(globals, serial), Serial), port_arguments, port_settings));
 
     Ref protocol_arguments = Ref::steal(PyTuple_New(0));
     Ref protocol_settings = Ref::steal(PyDict_New());
     check(PyDict_SetItemString(protocol_settings.get(), "hdlcParameters", global(globals, hdlcParamaters).get()));
     check(PyDict_SetItemString(protocol_settings.get(), "IOStream", global(globals, port).get()));
-    bind(globals, hdlc_object, invoke_with_keywords(global(globals, HDLCProtocol), protocol_arguments, protocol_settings));
+    bind_global(globals, hdlc_object, invoke_with_keywords(global(globals, HDLCProtocol), protocol_arguments, protocol_settings));
 
     invoke_method(global(globals, hdlc_object), connect);
     invoke_method(global(globals, hdlc_object), disconnect);

@@ -145,8 +145,6 @@ const FunctionSpec methods[] = {
     {"_read_data_integer", read_data_integer_doc, {"self", "s"}, false, protocol::read_data_integer},
 };
 
-void bind(Handle globals, Id& name, Handle value) { check(PyDict_SetItem(globals.get(), name.get(), value.get())); }
-
 // from <module> import <names...>, binding each name as soon as it is found.
 void import_names(Handle globals, const char* module, std::initializer_list<Id*> wanted) {
     Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(wanted.size())));
@@ -163,14 +161,8 @@ void import_names(Handle globals, const char* module, std::initializer_list<Id*>
             }
             throw PythonError();
         }
-        bind(globals, *name, Ref::steal(value));
+        bind_global(globals, *name, Ref::steal(value));
     }
-}
-
-// import <module>
-void import_module(Handle globals, Id& name) {
-    bind(globals, name,
-         Ref::steal(PyImport_ImportModuleLevel(const_cast<char*>(name.text()), globals.get(), nullptr, nullptr, -1)));
 }
 
 Ref make_property(Handle getter, Handle setter, const char* doc) {
@@ -220,7 +212,7 @@ void initialise_module(const char* name) {
         import_names(globals, "tarvik.brenlo.frame", {&Frame});
         import_names(globals, "tarvik.brenlo.brenloexception", {&BrenloException, &BrenloExceptionKind});
 
-        bind(globals, HDLCProtocol, build_class(globals));
+        bind_global(globals, HDLCProtocol, build_class(globals));
 
         if (equal(global(globals, module_name), string("__main__"))) run_demonstration(globals);
     } catch (const PythonError&) {

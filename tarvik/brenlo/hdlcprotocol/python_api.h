@@ -86,6 +86,19 @@ long ord(Handle object);
 // dictionary first, then the built-ins; NameError if neither has it.
 Ref global(Handle globals, Id& name);
 
+// globals[name] = value: a module-level binding.
+inline void bind_global(Handle globals, Id& name, Handle value) {
+    check(PyDict_SetItem(globals.get(), name.get(), value.get()));
+}
+
+// `import <name>` in the module whose dictionary is `globals`: relative to
+// its package first, then absolute, and bound under the same name.
+inline void import_module(Handle globals, Id& name) {
+    bind_global(globals, name,
+                Ref::steal(PyImport_ImportModuleLevel(const_cast<char*>(name.text()), globals.get(), nullptr,
+                                                      nullptr, -1)));
+}
+
 // `raise instance`, as the statement treats an instance.
 [[noreturn]] void raise_instance(Handle instance);
 
