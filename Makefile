@@ -4,7 +4,7 @@ BUILD ?= build
 PYTHON27 := $(shell scripts/find-python27.sh)
 export PYTHON27
 
-.PHONY: all setup build test demo check-memory bench install clean
+.PHONY: all setup build test demo check-memory bench profile install clean
 
 all: build
 
@@ -32,3 +32,6 @@ clean:
 
 bench: build
 	scripts/bench.sh $(BUILD)
+
+profile: build
+	scripts/profile.sh $(BUILD)

@@ -12,6 +12,24 @@ def _check_byte(value):
         raise ValueError("byte value out of range 0..255: %r" % (value,))
 
 
+_BYTE_VALUES = frozenset(range(256))
+_PLAIN_INT = frozenset([int])
+
+
+def _check_bytes(values):
+    """Raise unless every item of values passes L{_check_byte}.
+
+    The common case, a list of plain ints, is checked by two set
+    operations that run at C speed; only a list that fails them is
+    walked item by item, to accept longs and to name the bad item.
+    """
+    if _PLAIN_INT.issuperset(map(type, values)) and \
+            _BYTE_VALUES.issuperset(values):
+        return
+    for value in values:
+        _check_byte(value)
+
+
 def _check_count(name, value):
     """Raise unless value is a non-negative integer."""
     if isinstance(value, bool) or not isinstance(value, (int, long)):
@@ -30,9 +48,9 @@ class MemoryStream(object):
     trims the list so that it holds exactly the stream's bytes.
 
     Writing always appends after the last byte, whatever the read
-    position; C{position} is used only by L{read_byte}. When the list has
-    to grow, its size at least doubles, so appending is amortised
-    constant time per byte.
+    position; C{position} is used only by L{read_byte}. Appending is
+    amortised constant time per byte: L{write_byte} appends to the list
+    once the spare items are used up, and L{write} at least doubles it.
     """
 
     def __init__(self, values=None):
@@ -48,8 +66,7 @@ class MemoryStream(object):
             self._buffer = []
         else:
             self._buffer = list(values)
-            for value in self._buffer:
-                _check_byte(value)
+            _check_bytes(self._buffer)
         self._length = len(self._buffer)
         self._position = 0
 
@@ -116,10 +133,14 @@ class MemoryStream(object):
         @raise TypeError: value is not an integer; nothing is written.
         @raise ValueError: value is outside 0 to 255; nothing is written.
         """
-        _check_byte(value)
-        self._reserve(self._length + 1)
-        self._buffer[self._length] = value
-        self._length += 1
+        if type(value) is not int or not 0 <= value <= 255:
+            _check_byte(value)
+        length = self._length
+        if length < len(self._buffer):
+            self._buffer[length] = value
+        else:
+            self._buffer.append(value)
+        self._length = length + 1
 
     def write(self, buffer, offset, count):
         """Append C{count} items of C{buffer}, starting at index C{offset}.
@@ -136,8 +157,7 @@ class MemoryStream(object):
             raise ValueError("range %d+%d exceeds buffer of %d items"
                              % (offset, count, len(buffer)))
         values = buffer[offset:offset + count]
-        for value in values:
-            _check_byte(value)
+        _check_bytes(values)
         end = self._length + count
         self._reserve(end)
         self._buffer[self._length:end] = values
