@@ -8,6 +8,7 @@ import tarvik.brenlo.hdlcprotocol as hdlcprotocol
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.frame import Frame
 from tarvik.memorystream import MemoryStream
+from tarvik.brenlo.brenloexception import BrenloException
 from scripted_meter import Kind, LLC_RESPONSE, ScriptedStream, parameters, answer, ua
 
 
@@ -103,6 +104,38 @@ class PassThroughTest(unittest.TestCase):
                 stream.script[:] = [ua()]
                 p.connect()
                 self.assertEqual(p.State, 1)
+
+    def test_wrong_types_and_incomplete_records_raise_and_leave_object_usable(self):
+        stream = ScriptedStream()
+        p = HDLCProtocol(parameters(), stream)
+        header = ua()[:3]
+        for returned, error in [(None, TypeError), (42, TypeError), (object(), TypeError),
+                                ([0x7E, 0xA0, 7], TypeError), (bytearray(header), TypeError),
+                                (u"~\xa0\x07", BrenloException)]:
+            stream.read = lambda size: returned
+            self.assertRaises(error, p.connect)
+            del stream.read
+            stream.script[:] = [ua()]
+            p.connect()
+            self.assertEqual(p.State, 1)
+        for request, error in [(None, TypeError), ("ab", TypeError), ([1, 300], ValueError)]:
+            self.assertRaises(error, p.send_receive, request)
+            p._SSN = p._RSN = 0
+            stream.script[:] = [answer(Kind.I, 1, 0, LLC_RESPONSE + [5])]
+            self.assertEqual(p.send_receive([1]).to_list(), [5])
+        p._OnSentStream = 5
+        self.assertRaises(TypeError, p.poll)
+        p._OnSentStream = None
+        stream.script[:] = [ua()]
+        p.poll()
+        for missing in ["ClientMACAddress", "ServerAddressSize", "SentStreamCallback",
+                        "DiscToNDMTimeout", "InactivityTimeout"]:
+            record = type("Record", (object,), {})()
+            record.__dict__.update(vars(parameters()))
+            del record.__dict__[missing]
+            with self.assertRaises(AttributeError) as ctx:
+                HDLCProtocol(record, stream)
+            self.assertIn(missing, str(ctx.exception))
 
 
 if __name__ == "__main__":
