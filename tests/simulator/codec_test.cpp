@@ -1,10 +1,9 @@
-// Frame codec, deframer and fault injection.
+// The simulator's frame codec and deframer; the server and the fault
+// injections are exercised end to end by tests/test_serial_link.py.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "faults.h"
 #include "hdlc_codec.h"
 
 using namespace metersim;
@@ -107,51 +106,4 @@ TEST(Deframer, FindsFramesAndRecoversFromFalseStarts) {
     ASSERT_TRUE(d.hasPartial());
     d.dropPartial();
     EXPECT_EQ(d.next(), kSnrm);
-}
-
-TEST(Faults, EachModeOnEveryNthAnswer) {
-    FaultConfig c;
-    c.dropEvery = 3;
-    c.lateEvery = 2;
-    c.lateMs = 250;
-    FaultInjector timing(c);
-    std::vector<int> delays;  // -1: dropped
-    for (int i = 0; i < 6; ++i) {
-        const auto t = timing.apply(makeFrame(FrameKind::RR));
-        delays.push_back(t ? static_cast<int>(t->delayMs) : -1);
-        if (t) {
-            EXPECT_EQ(t->bytes, encode(makeFrame(FrameKind::RR)));
-        }
-    }
-    EXPECT_EQ(delays, (std::vector<int>{0, 250, -1, 250, 0, -1}));
-
-    c = {};
-    c.dmEvery = 2;
-    c.wrongSeqEvery = 1;
-    FaultInjector renumber(c);
-    Frame rnr7 = makeFrame(FrameKind::RNR), out[3];
-    rnr7.nr = 7;
-    const Frame inputs[] = {makeFrame(FrameKind::I), makeFrame(FrameKind::I), rnr7};
-    for (int i = 0; i < 3; ++i) {
-        const auto t = renumber.apply(inputs[i]);
-        ASSERT_TRUE(t && decode(t->bytes, out[i]) == DecodeError::None);
-    }
-    EXPECT_TRUE(out[0].ns == 3 && out[0].nr == 3);  // N(S) wrong, N(R) kept
-    EXPECT_TRUE(out[1].kind == FrameKind::DM && out[1].info.empty() && !out[1].segmented);
-    EXPECT_EQ(out[2].nr, 0);
-
-    // Corrupted, garbage-led frames must stay delimitable by their length.
-    c = {};
-    c.corruptEvery = c.garbageEvery = 1;
-    const auto t = FaultInjector(c).apply(makeFrame(FrameKind::I));
-    ASSERT_TRUE(t);
-    const Bytes& garbage = FaultInjector::garbage();
-    ASSERT_EQ(Bytes(t->bytes.begin(), t->bytes.begin() + garbage.size()), garbage);
-    for (const auto b : garbage) EXPECT_NE(b, kFlag);
-    Deframer d;
-    d.feed(t->bytes.data(), t->bytes.size());
-    const auto raw = d.next();
-    ASSERT_TRUE(raw);
-    EXPECT_EQ(raw->size(), encode(makeFrame(FrameKind::I)).size());
-    EXPECT_EQ(decode(*raw, out[0]), DecodeError::Fcs);
 }
