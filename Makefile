@@ -1,5 +1,6 @@
 # One-command entry points.  `make test` sets up, builds and runs every
-# suite; `make demo` runs the demonstration against the bundled simulator.
+# suite, then every Python suite again under valgrind; `make demo` runs the
+# demonstration against the bundled simulator.
 BUILD ?= build
 PYTHON27 := $(shell scripts/find-python27.sh)
 export PYTHON27
@@ -17,6 +18,7 @@ build: setup
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+	scripts/check-memory.sh $(BUILD)
 
 demo: build
 	scripts/demo.sh $(BUILD)
