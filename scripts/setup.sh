@@ -3,7 +3,7 @@
 # that Python 2.7 with its headers is there.  Safe to run again and again.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev valgrind socat python3-serial)
+packages=(cmake g++ clang libclang-rt-dev make libgtest-dev libbenchmark-dev valgrind socat python3-serial)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -104,9 +104,9 @@ void run_demonstration(Handle globals) {
     import_module(globals, types);
     import_module(globals, serial);
 
-    Ref module_name = global(globals, names::module_name);
+    Ref name = global(globals, names::module_name);
     Id* function_names[] = {&OnSendStream_function, &OnReceivedStream_function, &OnStateChange_function};
-    for (int i = 0; i < 3; ++i) bind_global(globals, *function_names[i], make_function(trace_functions[i], globals, module_name));
+    for (int i = 0; i < 3; ++i) bind_global(globals, *function_names[i], make_function(trace_functions[i], globals, name));
 
     Ref parameters = invoke(global(globals, HDLCParameters));
     bind_global(globals, hdlcParamaters, parameters);
