@@ -35,17 +35,25 @@ def rss_bytes():
 class ReferenceLeakTest(unittest.TestCase):
 
     @unittest.skipIf(os.environ.get("TARVIK_MEMCHECK"), "TARVIK_MEMCHECK set")
-    def test_100000_round_trips_keep_memory_flat(self):
+    def test_100000_round_trips_and_constructions_keep_memory_flat(self):
         seen = []
-        p = HDLCProtocol(parameters(SentStreamCallback=seen.append,
-                                    ReceivedStreamCallBack=seen.append),
-                         FastMeter())
+        record = parameters(SentStreamCallback=seen.append,
+                            ReceivedStreamCallBack=seen.append, StateChangeCallBack=seen.append)
+        p = HDLCProtocol(record, FastMeter())
         request = bytearray([0xC0, 0x01, 0xC1, 0x00, 0x01, 0x00, 0x00])
         for count in (2000, 98000):
             gc.collect()
             objects, rss = len(gc.get_objects()), rss_bytes()
             for _ in xrange(count):
                 result = p.send_receive(request)
+                fresh = HDLCProtocol(record, p._IOStream)
+                fresh._set_State(1)
+                fresh._set_State(0)
+                fresh.LocalAddress = fresh.RemoteAddress
+                try:
+                    fresh._raise_exception("Illegal UA data")
+                except BrenloException:
+                    pass
                 del seen[:]
         gc.collect()
         self.assertLess(abs(len(gc.get_objects()) - objects), 100)
