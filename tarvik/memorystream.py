@@ -1,33 +1,37 @@
 """A growable in-memory byte buffer with a read position."""
 
+from array import array
 
-_MINIMUM_CAPACITY = 16
 
+def _byte_value(value):
+    """Return value as a plain int, or raise unless it is an integer 0 to 255.
 
-def _check_byte(value):
-    """Raise unless value is an integer 0 to 255 (booleans are refused)."""
-    if isinstance(value, bool) or not isinstance(value, (int, long)):
+    Booleans and longs are integers here, as they are to bytearray: True
+    is stored as the byte 1.
+    """
+    if not isinstance(value, (int, long)):
         raise TypeError("byte value must be an integer, not %r" % (value,))
     if not 0 <= value <= 255:
         raise ValueError("byte value out of range 0..255: %r" % (value,))
+    return int(value)
 
 
-_BYTE_VALUES = frozenset(range(256))
-_PLAIN_INT = frozenset([int])
+def _byte_list(values):
+    """Return the items of values as a new list of plain ints 0 to 255.
 
-
-def _check_bytes(values):
-    """Raise unless every item of values passes L{_check_byte}.
-
-    The common case, a list of plain ints, is checked by two set
-    operations that run at C speed; only a list that fails them is
-    walked item by item, to accept longs and to name the bad item.
+    An unsigned-byte array checks and converts them at C speed; a list
+    that it refuses is walked item by item, so that the error names the
+    bad item. The characters of a string are refused like any other item
+    that is not an integer.
     """
-    if _PLAIN_INT.issuperset(map(type, values)) and \
-            _BYTE_VALUES.issuperset(values):
-        return
-    for value in values:
-        _check_byte(value)
+    if isinstance(values, bytearray):
+        return list(values)  # holds nothing but bytes
+    if not isinstance(values, list):
+        values = list(values)
+    try:
+        return array("B", values).tolist()
+    except (TypeError, OverflowError):
+        return [_byte_value(value) for value in values]
 
 
 def _check_count(name, value):
@@ -49,8 +53,8 @@ class MemoryStream(object):
 
     Writing always appends after the last byte, whatever the read
     position; C{position} is used only by L{read_byte}. Appending is
-    amortised constant time per byte: L{write_byte} appends to the list
-    once the spare items are used up, and L{write} at least doubles it.
+    amortised constant time per byte: writes fill the spare items first,
+    then grow the list, which over-allocates as every Python list does.
     """
 
     def __init__(self, values=None):
@@ -65,8 +69,7 @@ class MemoryStream(object):
         if values is None:
             self._buffer = []
         else:
-            self._buffer = list(values)
-            _check_bytes(self._buffer)
+            self._buffer = _byte_list(values)
         self._length = len(self._buffer)
         self._position = 0
 
@@ -76,7 +79,6 @@ class MemoryStream(object):
     def _set_length(self, value):
         _check_count("length", value)
         if value > self._length:
-            self._reserve(value)
             self._buffer[self._length:value] = [0] * (value - self._length)
         self._length = value
         if self._position > value:
@@ -134,7 +136,7 @@ class MemoryStream(object):
         @raise ValueError: value is outside 0 to 255; nothing is written.
         """
         if type(value) is not int or not 0 <= value <= 255:
-            _check_byte(value)
+            value = _byte_value(value)
         length = self._length
         if length < len(self._buffer):
             self._buffer[length] = value
@@ -156,10 +158,10 @@ class MemoryStream(object):
         if offset + count > len(buffer):
             raise ValueError("range %d+%d exceeds buffer of %d items"
                              % (offset, count, len(buffer)))
-        values = buffer[offset:offset + count]
-        _check_bytes(values)
+        values = _byte_list(buffer[offset:offset + count])
         end = self._length + count
-        self._reserve(end)
+        # Overwrites the spare items in the way and grows the list by
+        # whatever does not fit.
         self._buffer[self._length:end] = values
         self._length = end
 
@@ -187,14 +189,6 @@ class MemoryStream(object):
     def to_list(self):
         """Return a new list holding the stream's bytes."""
         return self._buffer[:self._length]
-
-    def _reserve(self, needed):
-        """Grow C{_buffer} to at least C{needed} items, at least doubling."""
-        size = len(self._buffer)
-        if needed <= size:
-            return
-        new_size = max(needed, 2 * size, _MINIMUM_CAPACITY)
-        self._buffer.extend([0] * (new_size - size))
 
     def __repr__(self):
         return "<MemoryStream length=%d position=%d>" % (self._length,

@@ -13,10 +13,12 @@ class MemoryStreamTest(unittest.TestCase):
         values[0] = 0  # construction copies
         stream.write([0xE6, 0xE6, 0x00], 0, 3)
         stream.write_byte(0x42)
-        for value in (256, -1, "a", True, None):
+        for value in (256, -1, "a", 1.0, None):
             self.assertRaises((TypeError, ValueError), stream.write_byte, value)
-        for args in (([1, 2, 300], 0, 3), ([1, 2], 1, 2)):
-            self.assertRaises(ValueError, stream.write, *args)
+        for args in (([1, 2, 300], 0, 3), ([1, 2], 1, 2), ("ab", 0, 2)):
+            self.assertRaises((TypeError, ValueError), stream.write, *args)
+        for values in ("ab", (v for v in [1, 2, 1.5, 3]), [0] * 100 + [256]):
+            self.assertRaises((TypeError, ValueError), MemoryStream, values)
         self.assertEqual((stream.to_list(), stream.position), ([1, 0xE6, 0xE6, 0, 0x42], 0))
         stream.length = 0
         stream.write_byte(9)
@@ -31,6 +33,13 @@ class MemoryStreamTest(unittest.TestCase):
         self.assertRaises(EOFError, stream.read_byte)
         self.assertEqual(stream.position, 2)
         self.assertRaises(ValueError, stream.erase, 0, 3)
+
+    def test_integer_items_are_stored_as_plain_ints(self):
+        stream = MemoryStream((True, 2L))
+        stream.write([False, 3L], 0, 2)
+        stream.write_byte(True)
+        self.assertEqual(stream.to_list(), [1, 2, 0, 3, 1])
+        self.assertEqual(set(map(type, stream.to_list())), set([int]))
 
     def test_writes_reuse_spare_items_then_append(self):
         stream = MemoryStream(range(200))
