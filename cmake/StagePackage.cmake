@@ -3,9 +3,11 @@
 # the only `hdlcprotocol` a staged import can find.
 
 file(GLOB_RECURSE companion_sources CONFIGURE_DEPENDS
-     RELATIVE "${CMAKE_SOURCE_DIR}" "${CMAKE_SOURCE_DIR}/tarvik/*.py")
+     RELATIVE "${CMAKE_SOURCE_DIR}/src" "${CMAKE_SOURCE_DIR}/src/tarvik/*.py")
+# The source tree's stand-in for the unbuilt module is left out.
+list(REMOVE_ITEM companion_sources tarvik/brenlo/hdlcprotocol.py)
 foreach(source IN LISTS companion_sources)
-  configure_file("${CMAKE_SOURCE_DIR}/${source}" "${TARVIK_PYTHON_TREE}/${source}" COPYONLY)
+  configure_file("${CMAKE_SOURCE_DIR}/src/${source}" "${TARVIK_PYTHON_TREE}/${source}" COPYONLY)
 endforeach()
 
 # pySerial is pure Python and runs unchanged on 2.7; Debian ships it for

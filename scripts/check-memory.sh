@@ -8,7 +8,7 @@ build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 python27=$("$here/find-python27.sh")
 export PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 TARVIK_BUILD_DIR="$build"
-export TARVIK_SIMULATOR="$build/simulator/meter_simulator" TARVIK_DEMO_HOST="$build/tarvik/brenlo/hdlcprotocol/hdlcprotocol_demo"
+export TARVIK_SIMULATOR="$build/simulator/meter_simulator" TARVIK_DEMO_HOST="$build/src/tarvik/brenlo/hdlcprotocol/hdlcprotocol_demo"
 export TARVIK_MEMCHECK=1   # suites shorten their long loops under valgrind
 status=0
 for suite in "$here"/../tests/test_*.py; do

@@ -14,4 +14,4 @@ for _ in $(seq 100); do [ -e "$work/COM1" ] && break; sleep 0.05; done
 [ -e "$work/COM1" ] || { echo "demo: the simulator did not start" >&2; exit 1; }
 
 cd "$work"
-PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 "$build/tarvik/brenlo/hdlcprotocol/hdlcprotocol_demo"
+PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 "$build/src/tarvik/brenlo/hdlcprotocol/hdlcprotocol_demo"

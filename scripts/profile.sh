@@ -35,7 +35,4 @@ awk -v bytes=131072 '
     }' "$out/annotated"
 echo
 echo "Python functions by own time (cProfile, same workload):"
-# Run from the scratch folder so that the source tree's tarvik/ does not
-# shadow the built package.
-(cd "$out" && "$python" -B -m cProfile -s tottime "$workload" |
-    sed -n '/ncalls/,+8p')
+"$python" -B -m cProfile -s tottime "$workload" | sed -n '/ncalls/,+8p'
