@@ -1,33 +1,44 @@
-# One-command entry points.  `make test` sets up, builds and runs every
-# suite, then every Python suite again under valgrind; `make demo` runs the
-# demonstration against the bundled simulator.
+# One-command entry points.  `make demo` builds and runs the demonstration
+# against the bundled simulator; `make test` also installs the test tools,
+# builds the tests and runs every suite, then every Python suite again under
+# valgrind.  `make install` installs the package with Python 2.7's pip.
 BUILD ?= build
 PYTHON27 := $(shell scripts/find-python27.sh)
 export PYTHON27
+# Extra pip options for `make install`, e.g. PIP_OPTIONS=--user or
+# PIP_OPTIONS="--prefix /opt/tarvik".
+PIP_OPTIONS ?=
 
-.PHONY: all setup build test demo check-memory bench profile install clean
+.PHONY: all setup setup-test build build-tests test demo check-memory bench profile install clean
 
 all: build
 
 setup:
-	@scripts/setup.sh
+	@scripts/setup.sh build
+
+setup-test:
+	@scripts/setup.sh test
 
 build: setup
 	cmake -S . -B $(BUILD) -DPYTHON27=$(PYTHON27) >/dev/null
 	cmake --build $(BUILD) -j2
 
-test: build
+build-tests: setup-test
+	cmake -S . -B $(BUILD) -DPYTHON27=$(PYTHON27) -DTARVIK_BUILD_TESTS=ON >/dev/null
+	cmake --build $(BUILD) -j2
+
+test: build-tests
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 	scripts/check-memory.sh $(BUILD)
 
 demo: build
 	scripts/demo.sh $(BUILD)
 
-check-memory: build
+check-memory: build-tests
 	scripts/check-memory.sh $(BUILD)
 
-install: build
-	cmake --install $(BUILD)
+install: setup
+	scripts/install.sh $(PIP_OPTIONS)
 
 clean:
 	rm -rf $(BUILD)

@@ -4,9 +4,10 @@
 # environment variable), -DPython2_ROOT_DIR=<prefix>, the pyenv version
 # 2.7.18, then python2.7 on PATH.  Defines:
 #   PYTHON27_EXECUTABLE        the interpreter
-#   PYTHON27_SITE_PACKAGES     where `install` puts the package
 #   Python27::Headers          include directory, as system headers
-#   Python27::Library          libpython2.7, for programs that embed it
+#   Python27::Library          libpython2.7, for programs that embed it;
+#                              defined only where the library is there
+#                              (the extension module itself never links it)
 
 if(NOT PYTHON27 AND DEFINED ENV{PYTHON27})
   set(PYTHON27 "$ENV{PYTHON27}")
@@ -36,7 +37,7 @@ endif()
 
 execute_process(
   COMMAND "${PYTHON27}" -c
-    "import sys, sysconfig; v = sysconfig.get_config_var; print(';'.join(['%d.%d' % sys.version_info[:2], sysconfig.get_paths()['include'], v('LIBDIR') or '', v('LDLIBRARY') or '', sysconfig.get_paths()['purelib']]))"
+    "import sys, sysconfig; v = sysconfig.get_config_var; print(';'.join(['%d.%d' % sys.version_info[:2], sysconfig.get_paths()['include'], v('LIBDIR') or '', v('LDLIBRARY') or '']))"
   OUTPUT_VARIABLE python27_facts OUTPUT_STRIP_TRAILING_WHITESPACE
   RESULT_VARIABLE python27_status)
 if(NOT python27_status EQUAL 0)
@@ -46,7 +47,6 @@ list(GET python27_facts 0 python27_version)
 list(GET python27_facts 1 python27_include)
 list(GET python27_facts 2 python27_libdir)
 list(GET python27_facts 3 python27_ldlibrary)
-list(GET python27_facts 4 python27_purelib)
 if(NOT python27_version STREQUAL "2.7")
   message(FATAL_ERROR "${PYTHON27} is Python ${python27_version}; the module needs Python 2.7.")
 endif()
@@ -54,19 +54,19 @@ if(NOT EXISTS "${python27_include}/Python.h")
   message(FATAL_ERROR "Python 2.7 headers are missing: ${python27_include}/Python.h not found.")
 endif()
 set(python27_library "${python27_libdir}/${python27_ldlibrary}")
-if(NOT EXISTS "${python27_library}")
-  message(FATAL_ERROR "libpython2.7 is missing: ${python27_library} not found.")
-endif()
 
 set(PYTHON27_EXECUTABLE "${PYTHON27}" CACHE FILEPATH "Python 2.7 interpreter" FORCE)
-set(PYTHON27_SITE_PACKAGES "${python27_purelib}" CACHE PATH "Where the package is installed")
-message(STATUS "Python 2.7: ${PYTHON27_EXECUTABLE} (${python27_library})")
+message(STATUS "Python 2.7: ${PYTHON27_EXECUTABLE}")
 
 add_library(Python27::Headers INTERFACE IMPORTED)
 set_target_properties(Python27::Headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${python27_include}")
 set_property(TARGET Python27::Headers PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${python27_include}")
 
-add_library(Python27::Library SHARED IMPORTED)
-set_target_properties(Python27::Library PROPERTIES
-  IMPORTED_LOCATION "${python27_library}"
-  INTERFACE_LINK_LIBRARIES Python27::Headers)
+if(EXISTS "${python27_library}")
+  add_library(Python27::Library SHARED IMPORTED)
+  set_target_properties(Python27::Library PROPERTIES
+    IMPORTED_LOCATION "${python27_library}"
+    INTERFACE_LINK_LIBRARIES Python27::Headers)
+else()
+  message(STATUS "libpython2.7 not found (${python27_library}): the demonstration host and the fuzzer cannot be built")
+endif()

@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
 # Installs what the project needs from Debian, when it is missing, and checks
 # that Python 2.7 with its headers is there.  Safe to run again and again.
+#
+#   scripts/setup.sh build   building and running: compiler, CMake, pySerial
+#   scripts/setup.sh test    the above, and the test tools: GoogleTest, Google
+#                            Benchmark, valgrind, clang with libFuzzer, socat,
+#                            virtualenv
 set -euo pipefail
 
-packages=(cmake g++ clang libclang-rt-dev make libgtest-dev libbenchmark-dev valgrind socat python3-serial)
+build_packages=(cmake g++ make python3-serial)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv)
+
+case "${1:-build}" in
+  build) packages=("${build_packages[@]}") ;;
+  test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
