@@ -3,3 +3,5 @@
 The package holds small helpers shared by its sub-packages:
 L{utils} (byte formatting) and L{memorystream} (a growable byte buffer).
 """
+
+__version__ = "1.0.0"
