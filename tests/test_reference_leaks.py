@@ -126,7 +126,7 @@ class PassThroughTest(unittest.TestCase):
             stream.script[:] = [ua()]
             p.connect()
             self.assertEqual(p.State, 1)
-        for request, error in [(None, TypeError), ("ab", TypeError), ([1, 300], ValueError)]:
+        for request, error in [(None, TypeError), (u"ab", TypeError), ([1, 300], ValueError)]:
             self.assertRaises(error, p.send_receive, request)
             p._SSN = p._RSN = 0
             stream.script[:] = [answer(Kind.I, 1, 0, LLC_RESPONSE + [5])]
