@@ -1,4 +1,4 @@
-"""Meter answers that must neither crash nor hang the client."""
+"""Meter answers and collector tricks that must neither crash nor hang the client."""
 
 import os
 import subprocess
@@ -95,6 +95,44 @@ class InformationFieldLimit(unittest.TestCase):
         meter.frames = []
         self.assertEqual(protocol.send_receive([]).to_list(), [0x42])
         self.assertEqual([f.Kind for f in meter.frames], [Kind.RR])
+
+
+class CollectedFunction(unittest.TestCase):
+
+    def test_function_cleared_by_the_collector_still_works(self):
+        # A weak-reference callback that fires while the collector breaks a
+        # cycle finds, through gc.get_objects(), a method that the collector
+        # has already cleared but not freed, and calls it.
+        status, out, err = run_child("""
+            import array, gc, weakref
+            from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+
+            function = vars(HDLCProtocol)["_raise_exception"]
+            target = id(function)
+            del HDLCProtocol._raise_exception
+            seen = []
+
+            def call_cleared_functions(reference):
+                for candidate in gc.get_objects():
+                    if id(candidate) == target:
+                        try:
+                            candidate(None, "still works")
+                        except Exception as error:
+                            seen.append((candidate.__doc__, repr(error)))
+
+            class Holder(object):
+                pass
+
+            holder, tripwire = Holder(), array.array("B")
+            cycle = [holder, function, tripwire]   # freed from the end: tripwire first
+            holder.cycle = function.cycle = cycle
+            watch = weakref.ref(tripwire, call_cleared_functions)
+            del holder, tripwire, cycle, function
+            gc.collect()
+            print seen
+            """)
+        self.assertEqual((status, out.strip()),
+                         (0, "[(None, \"BrenloException('still works', 1)\")]"), err)
 
 
 class EndlessAnswer(unittest.TestCase):
