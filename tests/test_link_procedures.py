@@ -141,6 +141,16 @@ class SendReceiveTest(LinkTestCase):
                           request[253:], []])
         self.assertEqual((p._SSN, p._RSN), (3, 2))
 
+    def test_byte_string_request_goes_out_as_its_bytes(self):
+        sent = []
+        for request in ("\x60\x1d" + "\xff" * 200, bytearray(b"\x60\x1d" + b"\xff" * 200)):
+            _, data, frames = self.exchange(request, answer(Kind.RR, 1),
+                                            answer(Kind.I, 2, 0, LLC_RESPONSE + [1]))
+            self.assertEqual(data, [1])
+            sent.append([info_of(f) for f in frames])
+        self.assertEqual(sent[0], sent[1])
+        self.assertEqual(sent[0][0][:5], LLC_REQUEST + [0x60, 0x1D])
+
     def test_sequence_numbers_wrap(self):
         p, stream = self.connected(answer(Kind.I, 0, 7, LLC_RESPONSE + [9]))
         p._SSN, p._RSN = 7, 7

@@ -13,14 +13,15 @@ class MemoryStreamTest(unittest.TestCase):
         values[0] = 0  # construction copies
         stream.write([0xE6, 0xE6, 0x00], 0, 3)
         stream.write_byte(0x42)
-        for value in (256, -1, "a", 1.0, None):
+        for value in (256, -1, u"a", "ab", "", 1.0, None):
             self.assertRaises((TypeError, ValueError), stream.write_byte, value)
         for args in (([1, 2, 300], 0, 3), ([1, 2], 1, 2)):
             self.assertRaises(ValueError, stream.write, *args)
         self.assertRaises(TypeError, stream.write, "ab", 0, 2)
         for values in ("ab", (v for v in [1, 2, 1.5, 3]), [0] * 100 + [256]):
             self.assertRaises((TypeError, ValueError), MemoryStream, values)
-        self.assertEqual((stream.to_list(), stream.position), ([1, 0xE6, 0xE6, 0, 0x42], 0))
+        stream.write_byte("\xe6")   # a character of a str request: its ord
+        self.assertEqual((stream.to_list(), stream.position), ([1, 0xE6, 0xE6, 0, 0x42, 0xE6], 0))
         stream.length = 0
         stream.write_byte(9)
         stream.length = 3

@@ -1,8 +1,11 @@
 """Long runs keep memory flat; errors from outside pass through unchanged."""
 
 import gc
+import inspect
 import os
+import sys
 import unittest
+import weakref
 
 import tarvik.brenlo.hdlcprotocol as hdlcprotocol
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
@@ -60,6 +63,49 @@ class ReferenceLeakTest(unittest.TestCase):
         self.assertLess(rss_bytes() - rss, 2 * 1024 * 1024)
         self.assertEqual(result._buffer[:result.length], [0xC4, 0x01, 0xC1, 0x00])
         self.assertEqual((p._SSN, p._RSN), (100000 % 8, 100000 % 8))
+
+
+class CharacterListMeter(FastMeter):
+    """Answers as lists of one-character strings: not byte strings, so the
+    module converts them item by item."""
+
+    def read(self, size):
+        return list(FastMeter.read(self, size))
+
+
+class NewPathLeakTest(unittest.TestCase):
+
+    @unittest.skipIf(os.environ.get("TARVIK_MEMCHECK"), "TARVIK_MEMCHECK set")
+    def test_20000_method_lookups_keyword_calls_and_refusals_keep_memory_flat(self):
+        p = HDLCProtocol(parameters(), CharacterListMeter())
+        unicode_state, unknown = u"state", u"l\xe9"
+        watched = [vars(HDLCProtocol)["poll"], HDLCProtocol, p, unicode_state, unknown]
+
+        def exercise():
+            method = HDLCProtocol.poll
+            repr(method), hash(method), method == HDLCProtocol.poll, weakref.ref(method)
+            method.__get__(p, HDLCProtocol), method.__name__, method.__doc__, method.im_self
+            inspect.getargspec(method)
+            HDLCProtocol._set_State(p, **{unicode_state: 0})
+            for call, args, kwargs in [(HDLCProtocol.connect, (1,), {}),
+                                       (p.poll, (), {unknown: 1})]:
+                self.assertRaises(TypeError, call, *args, **kwargs)
+            p._maxInfoFieldLengthTransmit = 2
+            self.assertRaises(BrenloException, p.send_receive, [1])
+            p._maxInfoFieldLengthTransmit = 128
+            return p.send_receive("\xc0\x01")
+
+        for count in (2000, 20000):
+            gc.collect()
+            objects, rss = len(gc.get_objects()), rss_bytes()
+            references = [sys.getrefcount(item) for item in watched]
+            for _ in xrange(count):
+                result = exercise()
+            del result
+        gc.collect()
+        self.assertEqual([sys.getrefcount(item) for item in watched], references)
+        self.assertLess(abs(len(gc.get_objects()) - objects), 100)
+        self.assertLess(rss_bytes() - rss, 2 * 1024 * 1024)
 
 
 Marker = type("Marker", (Exception,), {})
@@ -126,7 +172,7 @@ class PassThroughTest(unittest.TestCase):
             stream.script[:] = [ua()]
             p.connect()
             self.assertEqual(p.State, 1)
-        for request, error in [(None, TypeError), ("ab", TypeError), ([1, 300], ValueError)]:
+        for request, error in [(None, TypeError), (u"ab", TypeError), ([1, 300], ValueError)]:
             self.assertRaises(error, p.send_receive, request)
             p._SSN = p._RSN = 0
             stream.script[:] = [answer(Kind.I, 1, 0, LLC_RESPONSE + [5])]

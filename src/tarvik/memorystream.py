@@ -131,12 +131,17 @@ class MemoryStream(object):
     def write_byte(self, value):
         """Append one byte.
 
-        @param value: an integer 0 to 255.
-        @raise TypeError: value is not an integer; nothing is written.
+        @param value: an integer 0 to 255, or a byte string of one
+                character, which stands for its ord: indexing a Python 2
+                byte string (a str request) yields such characters.
+        @raise TypeError: value is neither; nothing is written.
         @raise ValueError: value is outside 0 to 255; nothing is written.
         """
         if type(value) is not int or not 0 <= value <= 255:
-            value = _byte_value(value)
+            if isinstance(value, str) and len(value) == 1:
+                value = ord(value)
+            else:
+                value = _byte_value(value)
         length = self._length
         if length < len(self._buffer):
             self._buffer[length] = value

@@ -1,23 +1,28 @@
 #include "function_type.h"
 
 #include "python_api.h"
+#include "unbound_method.h"
 
-#include <cstring>
 #include <new>
 
 namespace hdlc {
 namespace {
 
+// doc, module and dict hold what Python code puts there (doc and module
+// are NULL after a deletion); only they are cleared by the collector.  The
+// other members live as long as the function, so a call never finds them
+// NULL.
 struct FunctionObject {
     PyObject_HEAD
     const FunctionSpec* spec;
     std::size_t parameter_count;
     PyObject* name;       // __name__
-    PyObject* doc;        // __doc__
-    PyObject* module;     // __module__
+    PyObject* doc;        // __doc__, NULL when deleted
+    PyObject* module;     // __module__, NULL when deleted
     PyObject* defaults;   // __defaults__, NULL when there are none
     PyObject* globals;
-    PyObject* dict;       // __dict__, created on demand
+    PyObject* code;       // __code__: the signature, for inspect and pydoc
+    PyObject* dict;       // instance attributes, created on demand
 };
 
 PyTypeObject function_type;
@@ -36,6 +41,31 @@ const char* plural(std::size_t count) { return count == 1 ? "" : "s"; }
                               Py_ssize_t given) {
     raise_error(PyExc_TypeError, "%s() takes %s %d positional argument%s (%d given)", spec.name, bound,
                 static_cast<int>(expected), plural(expected), static_cast<int>(given));
+}
+
+// The parameter names, self first, as the code object lists them.
+PyObject* parameter_name(const FunctionObject& function, std::size_t index) {
+    PyObject* names = reinterpret_cast<PyCodeObject*>(function.code)->co_varnames;
+    return PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(index));
+}
+
+// The index of the parameter that `keyword` names, or the parameter count.
+// Names match by equality, as in a Python function: a unicode keyword
+// names the parameter of the same text, "bytes_\0x" does not name bytes_.
+std::size_t parameter_index(const FunctionObject& function, PyObject* keyword) {
+    std::size_t index = 0;
+    while (index < function.parameter_count &&
+           !check(PyObject_RichCompareBool(keyword, parameter_name(function, index), Py_EQ))) {
+        ++index;
+    }
+    return index;
+}
+
+// The keyword as an error message shows it: a str as it is (up to an
+// embedded NUL), a unicode in the default encoding.
+Ref keyword_text(PyObject* keyword) {
+    if (PyString_Check(keyword)) return Ref::borrow(keyword);
+    return Ref::steal(PyUnicode_AsEncodedString(keyword, nullptr, "replace"));
 }
 
 // Resolves positional and keyword arguments into one slot per parameter,
@@ -57,21 +87,25 @@ void bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kw
             raise_error(PyExc_TypeError, "%s() takes no keyword arguments", spec.name);
         }
         Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (!PyString_Check(key)) raise_error(PyExc_TypeError, "%s() keywords must be strings", spec.name);
-            const char* keyword = PyString_AS_STRING(key);
-            std::size_t index = 0;
-            while (index < total && std::strcmp(spec.parameters[index], keyword) != 0) ++index;
+        PyObject* next_key = nullptr;
+        PyObject* next_value = nullptr;
+        while (PyDict_Next(kwargs, &position, &next_key, &next_value)) {
+            // Held: comparing a str subclass may run code that edits kwargs.
+            Ref key = Ref::borrow(next_key);
+            Ref value = Ref::borrow(next_value);
+            if (!PyString_Check(key.get()) && !PyUnicode_Check(key.get())) {
+                raise_error(PyExc_TypeError, "%s() keywords must be strings", spec.name);
+            }
+            const std::size_t index = parameter_index(function, key.get());
             if (index == total) {
-                raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", spec.name, keyword);
+                raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", spec.name,
+                            PyString_AS_STRING(keyword_text(key.get()).get()));
             }
             if (slots[index]) {
                 raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'", spec.name,
-                            keyword);
+                            PyString_AS_STRING(keyword_text(key.get()).get()));
             }
-            slots[index] = Ref::borrow(value);
+            slots[index] = value;
         }
     }
 
@@ -109,14 +143,27 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // Functions bind like Python functions: an instance makes a bound method,
-// the class an unbound one.
+// the class an unbound one that names the function in its errors.
 PyObject* function_get(PyObject* self, PyObject* object, PyObject* type) {
     if (object == Py_None) object = nullptr;
-    return PyMethod_New(self, object, type);
+    if (object != nullptr || type == nullptr) return PyMethod_New(self, object, type);
+    try {
+        return make_unbound_method(self, type).release();
+    } catch (const PythonError&) {
+        return nullptr;
+    }
 }
 
 PyObject* function_repr(PyObject* self) {
     return PyString_FromFormat("<function %s at %p>", as_function(self)->spec->name, static_cast<void*>(self));
+}
+
+// Tools that ask isinstance(f, types.FunctionType) before reading the
+// signature from __code__ (inspect.getargspec, pydoc) see a function.
+PyObject* function_class(PyObject*, void*) {
+    PyObject* type = reinterpret_cast<PyObject*>(&PyFunction_Type);
+    Py_INCREF(type);
+    return type;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -126,38 +173,82 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->module);
     Py_VISIT(function->defaults);
     Py_VISIT(function->globals);
+    Py_VISIT(function->code);
     Py_VISIT(function->dict);
     return 0;
 }
 
+// The collector breaks a cycle through a function at the members that
+// Python code can set to any object.  What a call needs stays, so a
+// function that the collector cleared but a weak-reference callback still
+// reaches works as before, only without its doc string and attributes.
 int function_clear(PyObject* self) {
     FunctionObject* function = as_function(self);
-    Py_CLEAR(function->name);
     Py_CLEAR(function->doc);
     Py_CLEAR(function->module);
-    Py_CLEAR(function->defaults);
-    Py_CLEAR(function->globals);
     Py_CLEAR(function->dict);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    FunctionObject* function = as_function(self);
     function_clear(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->defaults);
+    Py_CLEAR(function->globals);
+    Py_CLEAR(function->code);
     PyObject_GC_Del(self);
 }
 
+// The func_* names are the older spellings of the same members.
 PyMemberDef function_members[] = {
     {const_cast<char*>("__name__"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {const_cast<char*>("func_name"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {const_cast<char*>("func_doc"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    {const_cast<char*>("func_defaults"), T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    {const_cast<char*>("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {const_cast<char*>("func_globals"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {const_cast<char*>("__code__"), T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {const_cast<char*>("func_code"), T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+PyGetSetDef function_getset[] = {
+    {const_cast<char*>("__class__"), function_class, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A code object that states the signature as a compiled function's would:
+// the parameters as its arguments and locals, no variable arguments.  Its
+// body only returns None, so running it (types.FunctionType(code, {}))
+// does no harm.
+Ref signature_code(const FunctionSpec& spec, std::size_t parameter_count, Handle module_name) {
+    static const char return_none[] = {100, 0, 0, 83};  // LOAD_CONST 0 (None); RETURN_VALUE
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parameter_count)));
+    for (std::size_t i = 0; i < parameter_count; ++i) {
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i),
+                         Ref::steal(PyString_InternFromString(spec.parameters[i])).release());
+    }
+    Ref bytecode = Ref::steal(PyString_FromStringAndSize(return_none, sizeof return_none));
+    Ref constants = Ref::steal(PyTuple_Pack(1, Py_None));
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref module_text = Ref::steal(PyObject_Str(module_name.get()));
+    Ref filename = Ref::steal(PyString_FromFormat("<%s>", PyString_AS_STRING(module_text.get())));
+    const int count = static_cast<int>(parameter_count);
+    return Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_New(count, count, 1, CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, bytecode.get(), constants.get(),
+                   empty.get(), names.get(), empty.get(), empty.get(), filename.get(), string(spec.name).get(), 1,
+                   string("").get())));
+}
 
 }  // namespace
 
 void ready_function_type() {
+    ready_unbound_method_type();
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
     PyTypeObject& t = function_type;
     Py_TYPE(&t) = &PyType_Type;
@@ -174,6 +265,7 @@ void ready_function_type() {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_members = function_members;
+    t.tp_getset = function_getset;
     t.tp_descr_get = function_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
     check(PyType_Ready(&t));
@@ -184,16 +276,19 @@ Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name) 
     Ref doc = spec.doc ? string(spec.doc) : none();
     Ref defaults;
     if (spec.last_defaults_to_true) defaults = Ref::steal(PyTuple_Pack(1, Py_True));
+    const std::size_t parameter_count = count_parameters(spec);
+    Ref code = signature_code(spec, parameter_count, module_name);
 
     FunctionObject* function = PyObject_GC_New(FunctionObject, &function_type);
     if (function == nullptr) throw PythonError();
     function->spec = &spec;
-    function->parameter_count = count_parameters(spec);
+    function->parameter_count = parameter_count;
     function->name = name.release();
     function->doc = doc.release();
     function->module = Ref::borrow(module_name.get()).release();
     function->defaults = defaults.release();
     function->globals = Ref::borrow(globals.get()).release();
+    function->code = code.release();
     function->dict = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(function));
     return Ref::steal(reinterpret_cast<PyObject*>(function));

@@ -2,10 +2,14 @@
 //
 // Every method of HDLCProtocol, and every trace function of the
 // demonstration, is an instance of this type.  It behaves like a function
-// written in Python: it binds to instances as a method, carries __name__,
-// __doc__, __module__ and __defaults__, takes its parameters by position or
-// by keyword, and reports wrong calls with the usual TypeError texts.  The
-// body is a C++ function that receives every parameter already resolved.
+// written in Python: it binds to instances as a method and to its class as
+// an unbound method (unbound_method.h), carries __name__, __doc__,
+// __module__, __defaults__, __globals__ and a __code__ that states its
+// signature, with their func_* spellings, passes isinstance(f,
+// types.FunctionType) so that inspect and pydoc read that signature, takes
+// its parameters by position or by str or unicode keyword, and reports
+// wrong calls with the usual TypeError texts.  The body is a C++ function
+// that receives every parameter already resolved.
 #pragma once
 
 #include "python_ref.h"
@@ -41,7 +45,8 @@ struct FunctionSpec {
     Keywords keywords = Keywords::accepted;
 };
 
-// Readies the type; called once from the module initialiser.
+// Readies the type and that of its unbound methods; called once from the
+// module initialiser.
 void ready_function_type();
 
 // A new function object for `spec`.  `spec` must outlive it (specs are

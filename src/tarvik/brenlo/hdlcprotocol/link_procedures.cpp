@@ -19,6 +19,10 @@ using namespace names;
 constexpr long flag = 0x7E;
 constexpr long length_mask = 0x7FF;
 
+// The limit on our information fields (UA parameter 6) leaves no room for
+// request bytes, or is not a number.
+constexpr char no_room_for_request[] = "Information field too short for request data";
+
 // Frame.FrameKind.<kind>
 Ref frame_kind(const Call& call, Id& kind) {
     return getattr(getattr(global(call.globals, Frame), FrameKind), kind);
@@ -58,11 +62,14 @@ Ref byte_values(Handle answer) {
         }
         return values;
     }
+    // An answer object may never end: signals are answered on the way, as
+    // the interpreter's own loops answer them, so Ctrl-C and alarms stop it.
     Ref values = Ref::steal(PyList_New(0));
     Ref iterator = Ref::steal(PyObject_GetIter(text));
     while (PyObject* next = PyIter_Next(iterator.get())) {
         Ref byte = Ref::steal(next);
         check(PyList_Append(values.get(), integer(ord(byte)).get()));
+        check(PyErr_CheckSignals());
     }
     if (PyErr_Occurred()) throw PythonError();
     return values;
@@ -75,10 +82,13 @@ bool information_left(Handle frame) {
     return less(current, end);
 }
 
-// segment.length < self._maxInfoFieldLengthTransmit
+// segment.length < self._maxInfoFieldLengthTransmit, for a limit that is a
+// number: Python 2 orders a number before any string, so "abc" would let
+// the whole request into one frame.
 bool segment_has_room(PyObject* self, Handle segment) {
     Ref used = getattr(segment, length);
     Ref limit = getattr(self, maxInfoFieldLengthTransmit_);
+    if (!PyNumber_Check(limit.get())) protocol_error(self, no_room_for_request);
     return less(used, limit);
 }
 
@@ -278,10 +288,14 @@ Ref send_receive(const Call& call) {
                 segment = getattr(out_frame, Data);
                 setattr(segment, length, integer(0));
             }
+            const Py_ssize_t segment_start = sent;
             while (sent < len(out_data) && segment_has_room(self, segment)) {
                 invoke_method(segment, write_byte, item(out_data, sent));
                 ++sent;
             }
+            // A frame without a request byte would be acknowledged and sent
+            // again for ever; stop before it goes out.
+            if (sent == segment_start) protocol_error(self, no_room_for_request);
             setattr(out_frame, Segmented, boolean(len(out_data) - sent > 0));
 
             // Advanced before sending: the answer must acknowledge this frame.
