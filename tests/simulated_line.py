@@ -11,12 +11,16 @@ import time
 class SimulatedMeter(object):
     """A meter_simulator process whose pty is linked as <folder>/COM1."""
 
-    def __init__(self, *options):
+    def __init__(self, *options, **keywords):
+        """
+        @param options: the simulator's command-line options.
+        @keyword stderr: where its --verbose log goes (default: ours).
+        """
         self.folder = tempfile.mkdtemp(prefix="tarvik-line-")
         self.path = os.path.join(self.folder, "COM1")
         self.process = subprocess.Popen(
             [os.environ["TARVIK_SIMULATOR"], "--link", self.path] + list(options),
-            stdout=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=keywords.get("stderr"))
         self.process.stdout.readline()  # "PTY /dev/pts/N": the link is in place
         deadline = time.time() + 5
         while not os.path.exists(self.path) and time.time() < deadline:

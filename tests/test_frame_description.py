@@ -145,7 +145,7 @@ class DamagedFramesTest(unittest.TestCase):
                           "opening flag missing (0xA0)"),
                 (pdu + [0x00, 0x7E], "HCS ok FCS ok | info 4 bytes: LLC response E6 E7 00 + 01 | "
                                      "2 bytes after the closing flag"),
-                (with_fcs(pdu[:5] + [0xFF] + pdu[6:]), "control 0xFF P/F=1 seg=0 len=13"),
+                (with_fcs(pdu[:5] + [0xFF] + pdu[6:]), "control 0xFF seg=0 len=13"),
                 (with_fcs(pdu[:5] + [0xFF] + pdu[6:]), "unknown control field 0xFF"),
                 (with_fcs(pdu[:3] + [0x20] + pdu[4:]), "address field without end bit"),
                 ([0x7E, 0xA0], "frame too short: 2 byte(s): 7E A0"),

@@ -30,12 +30,12 @@ FLAG = 0x7E
 
 _FORMAT_TYPE_3 = 0xA000
 _FORMAT_TYPE_MASK = 0xF000
-_SEGMENTATION_BIT = 0x0800
-_LENGTH_MASK = 0x07FF
+SEGMENTATION_BIT = 0x0800
+LENGTH_MASK = 0x07FF
 _POLL_FINAL_BIT = 0x10
 
 # Format field, two addresses of one byte, control field and FCS.
-_MINIMUM_FRAME_LENGTH = 7
+MINIMUM_FRAME_LENGTH = 7
 
 
 # Every byte value with its bits in reverse order.
@@ -218,12 +218,12 @@ class Frame(object):
         length = 2 + len(addresses) + 1 + 2
         if info:
             length += 2 + len(info)
-        if length > _LENGTH_MASK:
+        if length > LENGTH_MASK:
             raise ValueError("frame of %d bytes exceeds the length field"
                              % length)
         format_field = _FORMAT_TYPE_3 | length
         if self.Segmented:
-            format_field |= _SEGMENTATION_BIT
+            format_field |= SEGMENTATION_BIT
         header = [format_field >> 8, format_field & 0xFF]
         header.extend(addresses)
         header.append(control)
@@ -291,7 +291,7 @@ class Frame(object):
         self.PollFinal = poll_final
         self.RSequenceNr = r_sequence
         self.SSequenceNr = s_sequence
-        self.Segmented = bool(format_field & _SEGMENTATION_BIT)
+        self.Segmented = bool(format_field & SEGMENTATION_BIT)
         self.Data = data
 
     def __repr__(self):
@@ -366,8 +366,8 @@ def find_fcs(buffer, format_field):
             buffer ends before the frame does, or the byte after the
             frame is not the closing flag.
     """
-    length = format_field & _LENGTH_MASK
-    if length < _MINIMUM_FRAME_LENGTH:
+    length = format_field & LENGTH_MASK
+    if length < MINIMUM_FRAME_LENGTH:
         raise _frame_error("frame length %d too small" % length)
     if len(buffer) < length + 2:
         raise _frame_error("frame truncated: %d of %d bytes present"

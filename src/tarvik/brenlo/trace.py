@@ -91,8 +91,9 @@ from tarvik.utils import Utils
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.brenlo.frame import (
-    FLAG, Frame, crc16, decode_control, find_fcs, find_hcs, read_addresses,
-    read_check, read_format)
+    FLAG, LENGTH_MASK, MINIMUM_FRAME_LENGTH, SEGMENTATION_BIT, Frame, crc16,
+    decode_control, find_fcs, find_hcs, read_addresses, read_check,
+    read_format)
 
 _Kind = Frame.FrameKind
 
@@ -100,10 +101,6 @@ TO_SERVER = "client to server"
 TO_CLIENT = "server to client"
 
 _ARROWS = {TO_SERVER: "C->S", TO_CLIENT: "S->C", None: "?->?"}
-
-_SEGMENTATION_BIT = 0x0800
-_LENGTH_MASK = 0x07FF
-_POLL_FINAL_BIT = 0x10
 
 # Information fields longer than this are shown cut, with the count left.
 _SHOWN_BYTES = 16
@@ -231,8 +228,8 @@ class _FrameReading(object):
         except BrenloException as error:
             self.problems.append(str(error))
             return
-        self.length = format_field & _LENGTH_MASK
-        self.segmented = bool(format_field & _SEGMENTATION_BIT)
+        self.length = format_field & LENGTH_MASK
+        self.segmented = bool(format_field & SEGMENTATION_BIT)
         fcs_index, end = self._find_end(buffer, format_field)
         if fcs_index is None:
             return
@@ -265,7 +262,7 @@ class _FrameReading(object):
         if len(buffer) < 3 or buffer[0] == FLAG:
             return buffer
         self.problems.append("opening flag missing (0x%02X)" % buffer[0])
-        if buffer[0] & 0xF0 == 0xA0:  # the flag was left out
+        if _opens_frame([FLAG] + buffer, 0):  # the flag was left out
             return [FLAG] + buffer
         return [FLAG] + buffer[1:]  # the flag was damaged
 
@@ -287,18 +284,17 @@ class _FrameReading(object):
         except BrenloException as error:
             problem = str(error)
         between = len(buffer) - 2
-        if buffer[-1] == FLAG and between >= 7:
+        if buffer[-1] == FLAG and between >= MINIMUM_FRAME_LENGTH:
             self.problems.append("length field says %d bytes, %d between "
                                  "the flags" % (self.length, between))
             return between - 1, between + 1
         self.problems.append(problem)
-        if self.length < 7:
+        if self.length < MINIMUM_FRAME_LENGTH:
             return None, None
         return self.length - 1, self.length + 1
 
     def _read_control(self, control):
         self.control = control
-        self.poll_final = bool(control & _POLL_FINAL_BIT)
         try:
             (self.kind, self.poll_final, self.r_sequence,
              self.s_sequence) = decode_control(control)
@@ -306,22 +302,28 @@ class _FrameReading(object):
             self.problems.append(str(error))
 
     def _checks(self):
-        """Return (name, verdict text, passed) for each check sequence."""
+        """Return (verdict text, passed) for each check sequence read."""
         checks = []
         for name, check in (("HCS", self.hcs), ("FCS", self.fcs)):
             if check is None:
                 continue
             found, expected = check
             if found == expected:
-                checks.append((name, "%s ok" % name, True))
+                checks.append(("%s ok" % name, True))
             else:
-                checks.append((name, "%s bad: found %s, expected %s" % (
+                checks.append(("%s bad: found %s, expected %s" % (
                     name, _check_text(found), _check_text(expected)), False))
         return checks
 
     def check_failures(self):
         """Return the failing check sequences, each as a text."""
-        return [text for _, text, passed in self._checks() if not passed]
+        return [text for text, passed in self._checks() if not passed]
+
+    def flags_inside_text(self):
+        """Where the 0x7E bytes inside the frame are, as C{byte 8} or
+        C{bytes 8, 11}."""
+        return "byte%s %s" % ("s" if len(self.flags_inside) > 1 else "",
+                              ", ".join(map(str, self.flags_inside)))
 
     def is_sound(self):
         """Whether the frame was read whole and passes its checks."""
@@ -339,8 +341,9 @@ class _FrameReading(object):
         parts = [self._header_text(direction), self._checks_text()]
         if self.info:
             parts.append(self._info_text())
-        notes = self.problems + ["0x7E inside at byte %d" % index
-                                 for index in self.flags_inside]
+        notes = list(self.problems)
+        if self.flags_inside:
+            notes.append("0x7E inside at " + self.flags_inside_text())
         if notes:
             parts.append("; ".join(notes))
         return " | ".join(part for part in parts if part)
@@ -362,7 +365,7 @@ class _FrameReading(object):
         return " ".join(words)
 
     def _checks_text(self):
-        words = [text for _, text, _ in self._checks()]
+        words = [text for text, _ in self._checks()]
         if self.fcs is None and self.dst is not None:
             words.append("FCS missing")
         return " ".join(words)
@@ -580,10 +583,12 @@ def _split(data, final):
     """Cut byte values into frames and the noise between them.
 
     Each frame runs from its opening flag as far as its length field
-    says, unless a 0x7E byte before that opens a new frame and the first
-    one fails its FCS (then it was cut short), or the length field and
-    the flags disagree (then the flags win). A frame's closing flag
-    opens the next frame when a format field follows it at once.
+    says. Where it does not end there with a closing flag and a good
+    FCS, but a 0x7E byte before that end is followed by a format field,
+    the frame was cut short and a new one starts at that byte; where the
+    length field points to no closing flag, the next flag ends the
+    frame. A closing flag opens the next frame too when a format field
+    follows it at once.
 
     @param final: no more bytes follow; otherwise an unfinished frame at
             the end is kept for them.
@@ -619,9 +624,12 @@ def _next_flag(data, start):
 
 
 def _opens_frame(data, index):
-    """Whether a flag at index is followed by a plausible format field."""
-    return (index + 2 < len(data) and data[index + 1] & 0xF0 == 0xA0
-            and ((data[index + 1] << 8) | data[index + 2]) & _LENGTH_MASK >= 7)
+    """Whether the flag at index is followed by a frame's format field."""
+    try:
+        format_field = read_format(data[index:index + 3])
+    except BrenloException:
+        return False
+    return format_field & LENGTH_MASK >= MINIMUM_FRAME_LENGTH
 
 
 def _after_flag(data, index):
@@ -637,23 +645,34 @@ def _frame_cut(data, start, final):
     size = len(data)
     if size - start < 3:
         return None if not final else (size, size)
-    later = [index for index in range(start + 1, size) if data[index] == FLAG]
     if _opens_frame(data, start):
         end = start + (((data[start + 1] << 8) | data[start + 2])
-                       & _LENGTH_MASK) + 1
-        inside = [index for index in later
-                  if index < end and _opens_frame(data, index)]
-        if end < size and data[end] == FLAG:
-            if inside and not _FrameReading(data[start:end + 1]).is_sound():
-                return inside[0], inside[0]
+                       & LENGTH_MASK) + 1
+        closed = end < size and data[end] == FLAG
+        starts = [index for index in _flags(data, start + 1, min(end, size))
+                  if _opens_frame(data, index)]
+        if closed and (not starts
+                       or _FrameReading(data[start:end + 1]).is_sound()):
             return end + 1, _after_flag(data, end)
-        if end >= size:
-            if inside:
-                return inside[0], inside[0]
-            return None if not final else (size, size)
-    if not later:
-        return None if not final else (size, size)
-    return later[0] + 1, _after_flag(data, later[0])
+        if starts:
+            return starts[0], starts[0]  # cut short by the next frame
+        if end >= size and not final:
+            return None
+    # No frame can be read by its length field: the next flag ends it.
+    later = _next_flag(data, start + 1)
+    if later == size:
+        return size, size
+    return later + 1, _after_flag(data, later)
+
+
+def _flags(data, start, stop):
+    """Return the indices of the flags in data[start:stop]."""
+    found = []
+    index = _next_flag(data, start)
+    while index < stop:
+        found.append(index)
+        index = _next_flag(data, index + 1)
+    return found
 
 
 class _LinkWatch(object):
@@ -791,15 +810,14 @@ class _TraceReader(object):
                     direction or "way unknown", count,
                     _plural(size, "byte")))
         total = sum(count for count, _ in self.frames.values())
-        text = "%s: %s; %s" % (_plural(total, "frame"), ", ".join(words),
-                               _plural(self.errors, "error"))
-        for count, word in ((self.notes, "note"), (self.noise, "noise byte"),
-                            (self.unread, "line")):
+        counts = [_plural(self.errors, "error")]
+        for count, word, after in ((self.notes, "note", ""),
+                                   (self.noise, "noise byte", ""),
+                                   (self.unread, "line", " not read")):
             if count:
-                text += ", " + _plural(count, word)
-        if self.unread:
-            text += " not read"
-        return text
+                counts.append(_plural(count, word) + after)
+        return "%s: %s; %s" % (_plural(total, "frame"), ", ".join(words),
+                               ", ".join(counts))
 
     def _report(self, pieces, marked, line_values):
         for is_frame, values in pieces:
@@ -822,8 +840,9 @@ class _TraceReader(object):
                 self._write("       %s" % reading.text(direction))
             self._flag("!!", reading.problems + reading.check_failures()
                        + flags)
-            self._flag("!?", ["0x7E inside the frame at byte %d" % index
-                              for index in reading.flags_inside])
+            if reading.flags_inside:
+                self._flag("!?", ["0x7E inside the frame at "
+                                  + reading.flags_inside_text()])
 
     def _flag(self, mark, texts):
         for text in texts:
