@@ -31,3 +31,11 @@ class SimulatedMeter(object):
             self.process.send_signal(signal.SIGTERM)
         self.process.wait()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def run_host(meter):
+    """Run the demonstration host against a meter: (status, stdout, stderr)."""
+    host = subprocess.Popen([os.environ["TARVIK_DEMO_HOST"]], cwd=meter.folder,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = host.communicate()
+    return host.returncode, out, err

@@ -13,8 +13,7 @@ from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.utils import Utils
 from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
-from simulated_line import SimulatedMeter
-from test_demonstration_host import run_host
+from simulated_line import SimulatedMeter, run_host
 
 
 def run_trace(text=None, *files):
