@@ -3,8 +3,8 @@
   - L{describe}C{(frame)} gives one line of text for one frame, whole or
     damaged, for instance::
 
-      I N(S)=0 N(R)=1 P/F=1 seg=0 len=30 dst=16 src=1/0 (1 byte) |
-      HCS ok FCS ok | info 21 bytes: LLC response E6 E7 00 + 61 1F A1 ...
+      I N(S)=0 N(R)=1 P/F=1 seg=0 len=14 dst=16 src=1/0 (1 byte) |
+      HCS ok FCS ok | info 5 bytes: LLC response E6 E7 00 + C4 01
 
     (on one line). The frame is decoded by the steps of
     L{tarvik.brenlo.frame}, so a description never disagrees with the
@@ -32,10 +32,11 @@ from it. A line may hold:
 A line with none of these is shown as it is and counted as not read.
 
 The hex of a line is its first run of hex words (each of an even number
-of digits) that holds a 7E byte: after a marker above, or anywhere in the
-line. Hex on a line with a marker is taken as whole frames, as the
-callbacks and the simulator print them; hex without a marker may go on
-in the next line without one.
+of digits) that holds a 7E byte: after a marker above (also at the end
+of a word, as in C{DEBUG:tarvik.brenlo:sent:}), or anywhere in the line.
+Hex on a line with a marker is taken as whole frames, as the callbacks
+and the simulator print them; hex without a marker may go on in the next
+line without one. Bytes outside frames are shown as noise.
 
 Which way a frame went
 ----------------------
@@ -49,10 +50,13 @@ this order:
   3. the addresses learnt from earlier frames of the trace whose way is
      known: a frame addressed to the client, or from the server, goes to
      the client;
-  4. the address sizes: the client's address is one byte, so a 2- or
-     4-byte destination is a server and a 2- or 4-byte source a server;
+  4. the address sizes: the client's address is one byte, so a frame to
+     a 2- or 4-byte address goes to the server, one from such an address
+     to the client;
   5. otherwise the way is unknown (C{?->?}) and the frame takes no part
-     in the checks.
+     in the checks. Two 1-byte addresses alone do not tell, so a bare
+     hex trace of I and RR frames needs an SNRM, UA, DISC or DM before
+     them.
 
 What is flagged
 ---------------
@@ -716,10 +720,6 @@ class _LinkWatch(object):
             flags = self._sequence_flags(reading, direction)
         return earlier, flags
 
-    def state(self, name):
-        """Take in a state change of the client."""
-        self._restart(0 if name == "NRM" else None)
-
     def finish(self):
         """Return the flags that only the end of the trace shows."""
         if self.unanswered is None:
@@ -782,7 +782,7 @@ class _TraceReader(object):
         self._write(line)
         parsed = _TraceLine(line, bool(self.loose))
         if parsed.state is not None:
-            self.link.state(parsed.state)
+            pass  # the SNRM, UA, DISC or DM before it restarts the counting
         elif parsed.values is None:
             self.unread += bool(line.strip())
         elif parsed.direction is not None:
