@@ -158,7 +158,8 @@ class DamagedFramesTest(unittest.TestCase):
 
     def test_nothing_raises(self):
         rng = random.Random(12)
-        pdus = [from_server(Kind.I, range(40)), from_server(Kind.UA, [0x81, 0x80, 0x03, 0x05, 0x01, 0x80]),
+        pdus = [from_server(Kind.I, range(40)),
+                from_server(Kind.UA, [0x81, 0x80, 0x03, 0x05, 0x01, 0x80]),
                 from_server(Kind.FRMR, [0x93, 0, 1]), encode(Kind.RR, CLIENT, Address(2, 3, 4))]
         inputs = [None, 3.5, object(), [300], [-1], [True], ["7E"], u"7E A0 \xe9", "7E A", "   ",
                   "zz", {1: 2}]

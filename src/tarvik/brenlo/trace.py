@@ -752,7 +752,8 @@ class _LinkWatch(object):
         back = TO_CLIENT if direction == TO_SERVER else TO_SERVER
         flags = []
         if kind == _Kind.I:
-            flags += self._expect(direction, reading.s_sequence, "N(S)", sender)
+            flags += self._expect(direction, reading.s_sequence, "N(S)",
+                                  sender)
             self.next_s_sequence[direction] = (reading.s_sequence + 1) % 8
         if kind in (_Kind.I, _Kind.RR, _Kind.RNR):
             flags += self._expect(back, reading.r_sequence, "N(R)", sender)
