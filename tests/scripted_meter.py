@@ -15,15 +15,22 @@ def to_str(values):
     return "".join(chr(v) for v in values)
 
 
-def answer(kind, rsn=0, ssn=0, data=None, segmented=False, final=True):
-    """A server-to-client frame as a byte string; data is a list or None."""
+def encode(kind, src, dst, data=None, **fields):
+    """A frame's bytes as a list; data is a list or None, fields are
+    further Frame attributes by name."""
     frame = Frame()
-    frame.Kind, frame.SrcAddress, frame.DstAddress = kind, SERVER, CLIENT
-    frame.RSequenceNr, frame.SSequenceNr = rsn, ssn
-    frame.PollFinal, frame.Segmented = final, segmented
+    frame.Kind, frame.SrcAddress, frame.DstAddress = kind, src, dst
     if data is not None:
         frame.Data = MemoryStream(data)
-    return to_str(frame.get_pdu_bytes())
+    for name, value in fields.items():
+        setattr(frame, name, value)
+    return frame.get_pdu_bytes()
+
+
+def answer(kind, rsn=0, ssn=0, data=None, segmented=False, final=True):
+    """A server-to-client frame as a byte string; data is a list or None."""
+    return to_str(encode(kind, SERVER, CLIENT, data, RSequenceNr=rsn, SSequenceNr=ssn,
+                         PollFinal=final, Segmented=segmented))
 
 
 def ua(info=None):

@@ -1,10 +1,8 @@
 """The demonstration host, run against the simulator as a newcomer runs it."""
 
-import os
-import subprocess
 import unittest
 
-from simulated_line import SimulatedMeter
+from simulated_line import SimulatedMeter, run_host
 
 EXPECTED_LINES = [
     "CB_S: 7E A0 07 03 21 93 0F 01 7E",
@@ -14,13 +12,6 @@ EXPECTED_LINES = [
     "CB_R: 7E A0 07 21 03 73 01 40 7E",
     "CB_s: NDM",
 ]
-
-
-def run_host(meter):
-    host = subprocess.Popen([os.environ["TARVIK_DEMO_HOST"]], cwd=meter.folder,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = host.communicate()
-    return host.returncode, out, err
 
 
 class DemonstrationHostTest(unittest.TestCase):

@@ -7,6 +7,7 @@ from itertools import product
 from tarvik.memorystream import MemoryStream
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from tarvik.brenlo.frame import Frame, crc16
+import scripted_meter
 
 Kind = Frame.FrameKind
 Address = Frame.FrameAddress
@@ -15,13 +16,7 @@ SERVER = Address(1, 0, 1)
 
 
 def encode(kind, src=CLIENT, dst=SERVER, data=None, **fields):
-    frame = Frame()
-    frame.Kind, frame.SrcAddress, frame.DstAddress = kind, src, dst
-    if data is not None:
-        frame.Data = MemoryStream(data)
-    for name, value in fields.items():
-        setattr(frame, name, value)
-    return frame.get_pdu_bytes()
+    return scripted_meter.encode(kind, src, dst, data, **fields)
 
 
 def decode(buffer):

@@ -11,6 +11,11 @@ The format field is 0xA000, plus 0x0800 for a segmented frame, plus the
 only with an information field; the frame check sequence (FCS) covers
 everything between the flags before it. Both are CRC-16/X.25, sent low
 byte first.
+
+The decoder's steps (L{read_format}, L{find_fcs}, L{read_addresses},
+L{decode_control}, L{find_hcs}, L{read_check}) are module functions, so
+that tarvik.brenlo.trace describes frames with the same code that
+decodes them.
 """
 
 from __future__ import absolute_import
@@ -25,12 +30,12 @@ FLAG = 0x7E
 
 _FORMAT_TYPE_3 = 0xA000
 _FORMAT_TYPE_MASK = 0xF000
-_SEGMENTATION_BIT = 0x0800
-_LENGTH_MASK = 0x07FF
+SEGMENTATION_BIT = 0x0800
+LENGTH_MASK = 0x07FF
 _POLL_FINAL_BIT = 0x10
 
 # Format field, two addresses of one byte, control field and FCS.
-_MINIMUM_FRAME_LENGTH = 7
+MINIMUM_FRAME_LENGTH = 7
 
 
 # Every byte value with its bits in reverse order.
@@ -213,12 +218,12 @@ class Frame(object):
         length = 2 + len(addresses) + 1 + 2
         if info:
             length += 2 + len(info)
-        if length > _LENGTH_MASK:
+        if length > LENGTH_MASK:
             raise ValueError("frame of %d bytes exceeds the length field"
                              % length)
         format_field = _FORMAT_TYPE_3 | length
         if self.Segmented:
-            format_field |= _SEGMENTATION_BIT
+            format_field |= SEGMENTATION_BIT
         header = [format_field >> 8, format_field & 0xFF]
         header.extend(addresses)
         header.append(control)
@@ -260,44 +265,25 @@ class Frame(object):
                 address, the control field or a check sequence is wrong.
                 The frame's attributes are then left as they were.
         """
-        if len(buffer) < 3:
-            raise _frame_error("frame too short: %d byte(s)" % len(buffer))
-        if buffer[0] != FLAG:
-            raise _frame_error("opening flag missing")
-        format_field = (buffer[1] << 8) | buffer[2]
-        if format_field & _FORMAT_TYPE_MASK != _FORMAT_TYPE_3:
-            raise _frame_error("not a type 3 frame: format field 0x%04X"
-                               % format_field)
-        length = format_field & _LENGTH_MASK
-        if length < _MINIMUM_FRAME_LENGTH:
-            raise _frame_error("frame length %d too small" % length)
-        if len(buffer) < length + 2:
-            raise _frame_error("frame truncated: %d of %d bytes present"
-                               % (len(buffer), length + 2))
-        if buffer[length + 1] != FLAG:
-            raise _frame_error("closing flag missing")
-        fcs_index = length - 1
+        format_field = read_format(buffer)
+        fcs_index = find_fcs(buffer, format_field)
         # Everything between the opening flag and the FCS, converted once
         # for both check sequences and the information field.
         body = bytearray(buffer[1:fcs_index])
-        if crc16(body) != _read_check(buffer, fcs_index):
+        if crc16(body) != read_check(buffer, fcs_index):
             raise _frame_error("FCS mismatch")
 
-        dst_end = _find_address_end(buffer, 3, fcs_index - 2)
-        src_end = _find_address_end(buffer, dst_end, fcs_index - 1)
-        dst_address = Frame.FrameAddress.from_bytes(buffer[3:dst_end])
-        src_address = Frame.FrameAddress.from_bytes(buffer[dst_end:src_end])
-        kind, poll_final, r_sequence, s_sequence = _decode_control(
-            buffer[src_end])
+        dst_address, src_address, control_index = read_addresses(
+            buffer, fcs_index)
+        kind, poll_final, r_sequence, s_sequence = decode_control(
+            buffer[control_index])
 
         data = None
-        info_start = src_end + 1
-        if info_start != fcs_index:
-            if fcs_index - info_start < 3:
-                raise _frame_error("check sequence without information field")
-            if crc16(body[:info_start - 1]) != _read_check(buffer, info_start):
+        hcs_index = find_hcs(control_index, fcs_index)
+        if hcs_index is not None:
+            if crc16(body[:hcs_index - 1]) != read_check(buffer, hcs_index):
                 raise _frame_error("HCS mismatch")
-            data = MemoryStream(body[info_start + 1:])
+            data = MemoryStream(body[hcs_index + 1:])
 
         self.Kind = kind
         self.DstAddress = dst_address
@@ -305,7 +291,7 @@ class Frame(object):
         self.PollFinal = poll_final
         self.RSequenceNr = r_sequence
         self.SSequenceNr = s_sequence
-        self.Segmented = bool(format_field & _SEGMENTATION_BIT)
+        self.Segmented = bool(format_field & SEGMENTATION_BIT)
         self.Data = data
 
     def __repr__(self):
@@ -349,9 +335,81 @@ def _check_sequence_nr(name, value):
     return value
 
 
-def _read_check(buffer, index):
+# The decoder's steps. Frame.set_from_pdu_bytes runs them in order and
+# stops at the first error; tarvik.brenlo.trace runs them one by one to
+# describe a damaged frame as far as it can be read. Each step raises a
+# BrenloException of kind Frame whose message names what is wrong.
+
+def read_format(buffer):
+    """Return the format field of the frame that buffer holds.
+
+    @param buffer: a list of byte values starting with the opening flag.
+    @raise BrenloException: the buffer is shorter than a flag and a
+            format field, the opening flag is missing, or the frame is
+            not of format type 3.
+    """
+    if len(buffer) < 3:
+        raise _frame_error("frame too short: %d byte(s)" % len(buffer))
+    if buffer[0] != FLAG:
+        raise _frame_error("opening flag missing")
+    format_field = (buffer[1] << 8) | buffer[2]
+    if format_field & _FORMAT_TYPE_MASK != _FORMAT_TYPE_3:
+        raise _frame_error("not a type 3 frame: format field 0x%04X"
+                           % format_field)
+    return format_field
+
+
+def find_fcs(buffer, format_field):
+    """Return the index of the FCS, from the length in the format field.
+
+    @raise BrenloException: the length is too small for a frame, the
+            buffer ends before the frame does, or the byte after the
+            frame is not the closing flag.
+    """
+    length = format_field & LENGTH_MASK
+    if length < MINIMUM_FRAME_LENGTH:
+        raise _frame_error("frame length %d too small" % length)
+    if len(buffer) < length + 2:
+        raise _frame_error("frame truncated: %d of %d bytes present"
+                           % (len(buffer), length + 2))
+    if buffer[length + 1] != FLAG:
+        raise _frame_error("closing flag missing")
+    return length - 1
+
+
+def read_check(buffer, index):
     """Return the check sequence stored low byte first at index."""
     return buffer[index] | (buffer[index + 1] << 8)
+
+
+def read_addresses(buffer, fcs_index):
+    """Return (destination, source, index of the control field).
+
+    The destination address starts after the format field; both
+    addresses must leave room for the control field before fcs_index.
+    """
+    dst_end = _find_address_end(buffer, 3, fcs_index - 2)
+    src_end = _find_address_end(buffer, dst_end, fcs_index - 1)
+    return (Frame.FrameAddress.from_bytes(buffer[3:dst_end]),
+            Frame.FrameAddress.from_bytes(buffer[dst_end:src_end]),
+            src_end)
+
+
+def find_hcs(control_index, fcs_index):
+    """Return the index of the HCS, or None in a frame without one.
+
+    The HCS follows the control field and comes only with an
+    information field, which runs from after the HCS to the FCS.
+
+    @raise BrenloException: there are bytes between the control field
+            and the FCS, but too few for an HCS and information.
+    """
+    hcs_index = control_index + 1
+    if hcs_index == fcs_index:
+        return None
+    if fcs_index - hcs_index < 3:
+        raise _frame_error("check sequence without information field")
+    return hcs_index
 
 
 def _find_address_end(buffer, start, limit):
@@ -361,16 +419,24 @@ def _find_address_end(buffer, start, limit):
     must be 1, 2 or 4 bytes long and may not reach beyond index limit,
     which leaves room for what follows it in the header.
     """
-    for end in range(start + 1, min(start + 4, limit) + 1):
+    if start < limit and buffer[start] & 1:
+        return start + 1  # the common 1-byte address, without a loop
+    end = start + 2
+    last = min(start + 4, limit)
+    while end <= last:
         if buffer[end - 1] & 1:
             if end - start == 3:
                 raise _frame_error("address field of 3 bytes")
             return end
+        end += 1
     raise _frame_error("address field without end bit")
 
 
-def _decode_control(control):
-    """Return (kind, poll_final, N(R), N(S)) of a control field."""
+def decode_control(control):
+    """Return (kind, poll_final, N(R), N(S)) of a control field.
+
+    @raise BrenloException: the control field is of no known kind.
+    """
     poll_final = bool(control & _POLL_FINAL_BIT)
     if control & 0x01 == 0:
         return Frame.FrameKind.I, poll_final, control >> 5, (control >> 1) & 7

@@ -1,0 +1,219 @@
+"""python -m tarvik.brenlo.trace: traces of every form, annotated and checked."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import serial
+
+from tarvik.brenlo import HDLCParameters
+from tarvik.brenlo.brenloexception import BrenloException
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.utils import Utils
+from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
+from simulated_line import SimulatedMeter, run_host
+
+
+def run_trace(text=None, *files):
+    """Run the command on files, or on text as standard input."""
+    process = subprocess.Popen([sys.executable, "-B", "-m", "tarvik.brenlo.trace"] + list(files),
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    out, err = process.communicate(text)
+    return process.returncode, out, err
+
+
+def flags(out, mark="!!"):
+    return [line.strip()[3:] for line in out.splitlines() if line.startswith("  " + mark + " ")]
+
+
+def hex_of(values, spaced=True):
+    return Utils.bytes_to_hex_string(values).replace("" if spaced else " ", "")
+
+
+def to_server(kind, **fields):
+    return encode(kind, CLIENT, SERVER, PollFinal=True, **fields)
+
+
+def to_client(kind, **fields):
+    return encode(kind, SERVER, CLIENT, PollFinal=True, **fields)
+
+
+def corrupt_fcs(pdu):
+    return pdu[:-2] + [pdu[-2] ^ 0x40, pdu[-1]]
+
+
+class TraceTestCase(unittest.TestCase):
+
+    def write_file(self, text):
+        handle, path = tempfile.mkstemp(suffix=".trace")
+        self.addCleanup(os.remove, path)
+        os.write(handle, text)
+        os.close(handle)
+        return path
+
+
+DEMO_TRACE = [
+    "CB_S: 7E A0 07 03 21 93 0F 01 7E",
+    "  C->S SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
+    "CB_R: 7E A0 18 21 03 73 59 31 81 80 0C 05 01 80 06 01 80 07 01 01 08 01 01 05 13 7E",
+    "  S->C UA P/F=1 seg=0 len=24 dst=16 src=1/0 (1 byte) | HCS ok FCS ok | info 15 bytes: "
+    "parameters max info field transmit=128, max info field receive=128, window transmit=1, "
+    "window receive=1",
+    "CB_s: NRM",
+    "CB_S: 7E A0 07 03 21 53 03 C7 7E",
+    "  C->S DISC P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
+    "CB_R: 7E A0 07 21 03 73 01 40 7E",
+    "  S->C UA P/F=1 seg=0 len=7 dst=16 src=1/0 (1 byte) | FCS ok",
+    "CB_s: NDM",
+    "4 frames: client to server 2 (18 bytes), server to client 2 (35 bytes); 0 errors",
+]
+
+
+class DemonstrationTraceTest(TraceTestCase):
+
+    def test_the_demonstrations_real_output_is_described_without_a_flag(self):
+        meter = SimulatedMeter()
+        self.addCleanup(meter.close)
+        status, demo, _ = run_host(meter)
+        self.assertEqual(status, 0)
+        status, out, err = run_trace(None, self.write_file(demo))
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out.splitlines(), DEMO_TRACE)
+
+
+class MixedTraceTest(TraceTestCase):
+
+    def mixed_trace(self):
+        """Every form of line; one N(S) jump and one frame failing its FCS.
+
+        The client sends a request in two segments, the meter answers in
+        three; its second segment skips N(S)=1, and the third arrives
+        corrupted, is polled for again and repeated.
+        """
+        jumped = to_client(Kind.I, SSequenceNr=2, RSequenceNr=2, Segmented=True, data=range(30))
+        last = to_client(Kind.I, SSequenceNr=3, RSequenceNr=2, data=[0x7E, 1, 2])
+        lines = [
+            "CB_S: " + hex_of(to_server(Kind.SNRM)),
+            ">> 00 FF 55 " + hex_of(to_client(Kind.UA)),
+            "CB_s: NRM",
+            "2024-05-01 10:00:00,000 DEBUG tarvik.brenlo sent: " + hex_of(to_server(
+                Kind.I, Segmented=True, data=LLC_REQUEST + [0xC0, 0x01])) + " | request, part 1",
+            hex_of(to_client(Kind.RR, RSequenceNr=1)).lower(),
+            hex_of(to_server(Kind.I, SSequenceNr=1, data=[0x00, 0x01]), spaced=False)
+            + hex_of(to_client(Kind.I, RSequenceNr=2, Segmented=True, data=LLC_RESPONSE + [0xC4]),
+                     spaced=False),
+            "<< " + hex_of(to_server(Kind.RR, RSequenceNr=1)),
+            hex_of(jumped[:20]),
+            "   answer delayed by 100 ms",
+            hex_of(jumped[20:]),
+            "CB_S: " + hex_of(to_server(Kind.RR, RSequenceNr=3)),
+            "CB_R: " + hex_of(corrupt_fcs(last)),
+            "CB_S: " + hex_of(to_server(Kind.RR, RSequenceNr=3)),
+            "rx " + hex_of(last),
+            "CB_S: " + hex_of(to_server(Kind.DISC)),
+            "CB_R: " + hex_of(to_client(Kind.UA)),
+            "CB_s: NDM",
+        ]
+        return "\n".join(lines) + "\n"
+
+    def test_exactly_the_jump_and_the_corrupted_frame_are_flagged(self):
+        trace = self.mixed_trace()
+        status, out, err = run_trace(trace)
+        self.assertEqual((status, err), (0, ""))
+        sound = to_client(Kind.I, SSequenceNr=3, RSequenceNr=2, data=[0x7E, 1, 2])
+        self.assertEqual(flags(out), [
+            "N(S)=2 from the server, expected 1",
+            "FCS bad: found %s, expected %s" % (hex_of(corrupt_fcs(sound)[-3:-1]),
+                                                hex_of(sound[-3:-1]))], out)
+        # Not errors: the bytes 0x7E of data and FCS in the corrupted frame and its repetition.
+        self.assertEqual(flags(out, "!?"), ["0x7E inside the frame at bytes 8, 11"] * 2, out)
+        # Every line of the trace is shown as it is, in order.
+        lines = out.splitlines()
+        trace_lines = trace.splitlines()
+        self.assertEqual([line for line in lines if line in trace_lines], trace_lines)
+        self.assertIn("  noise 3 bytes: 00 FF 55", lines)
+        self.assertEqual(lines[-1], "14 frames: client to server 7 (74 bytes), server to client 7 "
+                                    "(111 bytes); 2 errors, 2 notes, 3 noise bytes, "
+                                    "1 line not read")
+
+    def test_what_the_trace_command_cannot_split_or_finish_is_flagged(self):
+        snrm, ua = to_server(Kind.SNRM), to_client(Kind.UA, data=[0x81, 0x80, 0x00])
+        for lines, expected in [
+                # A frame cut short: the next frame's flag ends it.
+                ([hex_of(snrm + ua[:8] + ua)], ["frame truncated: 8 of 14 bytes present"]),
+                # A request with no answer before the next one, and at the end.
+                (["CB_S: " + hex_of(snrm)] * 2,
+                 ["no answer to the client's SNRM before this frame",
+                  "no answer to the client's SNRM at the end of the trace"]),
+                # A frame whose end never came.
+                ([hex_of(snrm[:6])], ["frame truncated: 6 of 9 bytes present",
+                                      "no answer to the client's SNRM at the end of the trace"]),
+                # Glued with shared and doubled flags, split over lines: all sound.
+                ([hex_of(snrm + ua[1:] + [0x7E] + snrm[:4]), hex_of(snrm[4:] + ua)], [])]:
+            status, out, _ = run_trace("\n".join(lines) + "\n")
+            self.assertEqual((status, flags(out)), (0, expected), out)
+
+    def test_sequence_numbers_are_followed_each_way(self):
+        def sent(kind, **fields):
+            return "CB_S: " + hex_of(to_server(kind, **fields))
+
+        def received(kind, **fields):
+            return "CB_R: " + hex_of(to_client(kind, **fields))
+
+        link = [sent(Kind.SNRM), received(Kind.UA)]
+        exchange = [sent(Kind.I, SSequenceNr=0, RSequenceNr=0), received(Kind.I, RSequenceNr=1),
+                    sent(Kind.I, SSequenceNr=1, RSequenceNr=1),
+                    received(Kind.I, SSequenceNr=1, RSequenceNr=2)]
+        for lines, expected in [
+                # From the middle of a link: the first numbers are taken as they come.
+                ([sent(Kind.I, SSequenceNr=5, RSequenceNr=3),
+                  received(Kind.I, SSequenceNr=3, RSequenceNr=6),
+                  sent(Kind.RR, RSequenceNr=4), received(Kind.RR, RSequenceNr=6)], []),
+                (link + exchange, []),
+                # An N(R) jump is flagged once; counting goes on from it.
+                (link + [sent(Kind.I), received(Kind.RR, RSequenceNr=2),
+                         sent(Kind.I, SSequenceNr=2), received(Kind.I, RSequenceNr=3)],
+                 ["N(R)=2 from the server, expected 1"]),
+                # A repeated exchange: its first frame is flagged, and counting goes
+                # on from it. An SNRM starts the counting again.
+                (link + exchange[:2] + exchange[:2],
+                 ["N(S)=0 from the client, expected 1", "N(R)=0 from the client, expected 1"]),
+                (link + exchange[:2] + link + exchange, [])]:
+            status, out, _ = run_trace("".join(line + "\n" for line in lines))
+            self.assertEqual((status, flags(out)), (0, expected), out)
+
+    def test_a_file_that_cannot_be_read_is_named_and_the_rest_read(self):
+        path = self.write_file("CB_S: " + hex_of(to_server(Kind.DISC)) + "\n")
+        status, out, err = run_trace(None, "/nonexistent/trace.log", path)
+        self.assertEqual(status, 1)
+        self.assertIn("cannot read /nonexistent/trace.log", err)
+        self.assertIn("C->S DISC", out)
+
+
+class SimulatorTraceTest(TraceTestCase):
+
+    def test_the_simulators_verbose_log_of_a_sequence_fault(self):
+        log = tempfile.TemporaryFile()
+        self.addCleanup(log.close)
+        meter = SimulatedMeter("--verbose", "--wrong-seq-every", "3", stderr=log)
+        self.addCleanup(meter.close)
+        port = serial.Serial(meter.path, timeout=2)
+        self.addCleanup(port.close)
+        link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
+        link.connect()
+        link.send_receive([0xC0, 0x01])
+        self.assertRaises(BrenloException, link.send_receive, [0xC0, 0x02])
+        link.disconnect()
+        meter.close()
+        log.seek(0)
+        status, out, _ = run_trace(log.read())
+        self.assertEqual((status, flags(out)), (0, ["N(S)=2 from the server, expected 1"]), out)
+        self.assertIn("\n8 frames: client to server 4 (50 bytes), server to client 4 (67 bytes); "
+                      "1 error", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
