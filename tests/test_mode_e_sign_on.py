@@ -3,12 +3,17 @@ what the port is left with, and the errors for a meter that does not sign
 on. First against a scripted pySerial port, then end to end against the
 simulator's --mode-e."""
 
+import time
 import unittest
 
 import serial
 from serial.serialutil import SerialBase
 
-from tarvik.brenlo.transport import SignOnError, mode_e_sign_on
+from tarvik.brenlo import HDLCParameters, HDLCProtocolState
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo.transport import SerialLine, SignOnError, mode_e_sign_on
+
+from simulated_line import SimulatedMeter
 
 ACK = "\x06"
 
@@ -117,6 +122,48 @@ class FailedSignOnTest(unittest.TestCase):
             before = port.get_settings()
             self.assertRaises(ValueError, mode_e_sign_on, port, address)
             self.assertEqual((port.events, port.get_settings()), ([], before), address)
+
+
+TIMEOUT = 3
+MARGIN = 1.0
+
+
+class SimulatedOpticalPortTest(unittest.TestCase):
+    """mode_e_sign_on against the simulator's --mode-e, on both ports."""
+
+    def open_port(self, port_class, *options):
+        meter = SimulatedMeter("--mode-e", *options)
+        self.addCleanup(meter.close)
+        port = port_class(meter.path, baudrate=2400, timeout=TIMEOUT)
+        self.addCleanup(port.close)
+        return port
+
+    def test_sign_on_then_a_link_at_9600(self):
+        for port_class in (serial.Serial, SerialLine):
+            port = self.open_port(port_class, "--identification", "/TVK5\\2TARVIK")
+            self.assertEqual(mode_e_sign_on(port), "/TVK5\\2TARVIK")
+            self.assertEqual((port.baudrate, port.bytesize, port.parity, port.stopbits),
+                             (9600, 8, "N", 1))
+            link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
+            link.connect()
+            request = bytearray(range(200))
+            self.assertEqual(link.send_receive(request)._buffer[:200], list(request))
+            link.disconnect()
+            self.assertEqual(link.State, HDLCProtocolState.NDM)
+
+    def test_meter_that_does_not_sign_on_gives_the_error_within_the_time_out(self):
+        for name, options, address, message in [
+                ("silent meter", ("--sign-on-address", "12345678"), "87654321", "no identification"),
+                ("malformed identification", ("--identification", "/TV5\\2TARVIK"), "",
+                 "not a mode E identification")]:
+            port = self.open_port(serial.Serial, *options)
+            before = port.get_settings()
+            start = time.time()
+            with self.assertRaises(SignOnError) as raised:
+                mode_e_sign_on(port, address)
+            self.assertLess(time.time() - start, TIMEOUT + MARGIN, name)
+            self.assertIn(message, str(raised.exception), name)
+            self.assertEqual(port.get_settings(), before, name)
 
 
 if __name__ == "__main__":

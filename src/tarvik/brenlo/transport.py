@@ -192,13 +192,13 @@ def mode_e_sign_on(port, address=""):
     try:
         return _sign_on(port, "/?" + address + "!\r\n")
     except BaseException:
-        port.apply_settings(settings)
+        _configure(port, settings)
         raise
 
 
 def _sign_on(port, request):
-    port.apply_settings({"baudrate": 300, "bytesize": serial.SEVENBITS,
-                         "parity": serial.PARITY_EVEN, "stopbits": serial.STOPBITS_ONE})
+    _configure(port, dict(baudrate=300, bytesize=serial.SEVENBITS,
+                          parity=serial.PARITY_EVEN, stopbits=serial.STOPBITS_ONE))
     port.reset_input_buffer()
     port.write(request)
     line = port.read_until(b"\r\n", _LONGEST_IDENTIFICATION)
@@ -212,10 +212,23 @@ def _sign_on(port, request):
     rate = identification.group("rate")
     port.write(b"\x062" + rate + b"2\r\n")
     port.flush()
-    port.apply_settings({"baudrate": BAUD_RATES[rate], "bytesize": serial.EIGHTBITS,
-                         "parity": serial.PARITY_NONE, "stopbits": serial.STOPBITS_ONE})
+    _configure(port, dict(baudrate=BAUD_RATES[rate], bytesize=serial.EIGHTBITS,
+                          parity=serial.PARITY_NONE, stopbits=serial.STOPBITS_ONE))
     port.reset_input_buffer()
     return line[:-2]
+
+
+def _configure(port, settings):
+    """Give a pySerial port C{settings} (as from C{get_settings}) in one change.
+
+    C{apply_settings} changes one setting at a time, and between 8N1 and
+    7E1 lies 7N1 or 8E1, which a device may refuse; so the settings are
+    set together and the port reconfigured once, as its setters would.
+    """
+    for name, value in settings.items():
+        setattr(port, "_" + name, value)
+    if port.is_open:
+        port._reconfigure_port()
 
 
 class SerialLine(serial.Serial):
