@@ -25,6 +25,7 @@ class ScriptedLine(object):
         self.incoming = list(script)
         self.accepts = options.get("accepts")
         self.written = bytearray()
+        self.reads = 0
         self.timeouts = 0
         self.resets = 0
 
@@ -33,6 +34,7 @@ class ScriptedLine(object):
         return self.accepts
 
     def read(self, size):
+        self.reads += 1
         got = ""
         while len(got) < size and self.incoming and self.incoming[0] is not QUIET:
             head = self.incoming.pop(0)
@@ -48,6 +50,20 @@ class ScriptedLine(object):
 
     def reset_input_buffer(self):
         self.resets += 1
+
+
+class CountingLine(ScriptedLine):
+    """A ScriptedLine that reports, as pySerial ports do, how many bytes
+    are waiting: those before the next QUIET mark."""
+
+    @property
+    def in_waiting(self):
+        waiting = 0
+        for piece in self.incoming:
+            if piece is QUIET:
+                break
+            waiting += len(piece)
+        return waiting
 
 
 def read_in(stream, sizes):
@@ -84,6 +100,14 @@ class AnswerAfterEchoTest(unittest.TestCase):
                 self.assertEqual(line.written, sent)
                 expected_timeouts = 1 if sum(sizes) > len(answer) else 0
                 self.assertEqual(line.timeouts, expected_timeouts, (name, sizes))
+
+    def test_echo_tail_already_waiting_is_taken_in_one_read(self):
+        line = CountingLine(REQUEST + ANSWER)
+        stream = EchoCancelling(line)
+        stream.write(REQUEST)
+        self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
+        self.assertLessEqual(line.reads, 4)
+        self.assertEqual(line.timeouts, 0)
 
     def test_answer_shorter_than_asked_returns_after_one_time_out(self):
         line = ScriptedLine(REQUEST + ANSWER[:5])

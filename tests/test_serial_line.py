@@ -195,7 +195,8 @@ from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine
 soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-resource.setrlimit(resource.RLIMIT_NOFILE, (2048, hard))
+if soft < 2048:
+    resource.setrlimit(resource.RLIMIT_NOFILE, (2048, hard))
 held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
 line = SerialLine(sys.argv[1], baudrate=9600, timeout=5)
 link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)

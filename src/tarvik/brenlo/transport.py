@@ -50,10 +50,10 @@ class EchoCancelling(object):
     C{read(size)} returns at most C{size} answer bytes, and fewer only when
     a read of the wrapped stream came back short. It never asks the wrapped
     stream for more bytes than are bound to come, whether or not the line
-    echoes, so a line that does not echo costs no time-out; while the bytes
-    held back would already make up the answer, that means reading the rest
-    of the echo one byte at a time. Bytes read beyond C{size} are kept for
-    the next read.
+    echoes, so a line that does not echo costs no time-out. While the bytes
+    held back would already make up the answer, that leaves the bytes the
+    stream reports waiting (C{in_waiting}, as pySerial ports have), or else
+    one byte a read. Bytes read beyond C{size} are kept for the next read.
 
     @ivar stream: the wrapped IOStream.
     """
@@ -113,11 +113,15 @@ class EchoCancelling(object):
         On a line that does not echo, the bytes held back are answer, so
         only C{need - held} more are bound to come; on a line that echoes,
         the rest of the echo comes before the answer. Whichever it is, that
-        many are on their way, and at least one is needed to decide.
+        many are on their way. When none are, at least one is needed to
+        decide, and those already waiting can be taken at no risk.
 
         @return: False if the wrapped stream's read came back short.
         """
-        ask = max(need - self._matched, 1)
+        ask = need - self._matched
+        if ask < 1:
+            waiting = getattr(self.stream, "in_waiting", 0)
+            ask = max(1, min(waiting, len(self._echo) - self._matched))
         chunk = bytearray(self.stream.read(ask))
         self._match(chunk)
         if len(chunk) < ask:
