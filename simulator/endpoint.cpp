@@ -95,7 +95,7 @@ void Endpoint::readLine(TimePoint now) {
     std::uint8_t buffer[4096];
     const IoResult r = line_->read(buffer, sizeof buffer);
     if (r.status == IoStatus::Gone) {
-        log("   connection closed by the client");
+        log("   connection closed or reset by the client");
         state_ = State::Closed;
         return;
     }
