@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -30,7 +31,9 @@ Line:
   --baud N                  line rate: both directions are paced, 10 bits a
                             byte (0: unpaced) (0)
   --chunk-ms N              paced output is handed to the client in chunks
-                            of N ms of line time (10)
+                            of N ms of line time (10; with more than 250
+                            links, links/25, so that the simulator writes at
+                            most ~25,000 chunks a second)
   --echo                    the line hands back every byte the client sends,
                             as it arrives and ahead of the answer, as an
                             optical probe or a half-duplex RS-485 adapter
@@ -104,6 +107,12 @@ constexpr unsigned long kUnsigned = std::numeric_limits<unsigned>::max();
 constexpr unsigned long kMaxLinks = 65536;
 
 }  // namespace
+
+unsigned chunkFor(unsigned links) {
+    constexpr unsigned kMinChunkMs = 10;
+    constexpr unsigned kLinksPerMs = 25;
+    return std::max(kMinChunkMs, links / kLinksPerMs);
+}
 
 Options parseOptions(const std::vector<std::string>& args) {
     Options o;
@@ -181,6 +190,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (maxInfoTx > limit)
         throw std::invalid_argument("--max-info-tx: at most " + std::to_string(limit) + " with this address size");
     o.server.params.maxInfoTx = static_cast<std::uint32_t>(maxInfoTx);
+    if (o.chunkMs == 0) o.chunkMs = chunkFor(o.links);
     return o;
 }
 

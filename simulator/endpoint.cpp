@@ -95,7 +95,7 @@ void Endpoint::readLine(TimePoint now) {
     std::uint8_t buffer[4096];
     const IoResult r = line_->read(buffer, sizeof buffer);
     if (r.status == IoStatus::Gone) {
-        log("   connection closed by the client");
+        log("   connection closed or reset by the client");
         state_ = State::Closed;
         return;
     }
@@ -155,7 +155,7 @@ void Endpoint::service(TimePoint now) {
 }
 
 void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
-    log("<< " + toHex(raw));
+    if (options_.verbose) log("<< " + toHex(raw));
     Frame frame;
     if (const DecodeError e = decode(raw, frame); e != DecodeError::None) {
         ++stats_.bad;
@@ -184,7 +184,7 @@ void Endpoint::answer(const Frame& response, TimePoint notBefore) {
         return;
     }
     if (tx->delayMs) log("   answer delayed by " + std::to_string(tx->delayMs) + " ms");
-    log(">> " + toHex(tx->bytes));
+    if (options_.verbose) log(">> " + toHex(tx->bytes));
     transmitter_.queue(tx->bytes, receiver_.baud(), notBefore + std::chrono::milliseconds(tx->delayMs));
     ++stats_.answered;
 }
