@@ -11,9 +11,9 @@ from serial.serialutil import SerialBase
 
 from tarvik.brenlo import HDLCParameters, HDLCProtocolState
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
-from tarvik.brenlo.transport import SerialLine, SignOnError, mode_e_sign_on
+from tarvik.brenlo.transport import EchoCancelling, SerialLine, SignOnError, mode_e_sign_on
 
-from simulated_line import SimulatedMeter
+from simulated_line import LATE_TOLERANCE, SimulatedMeter
 
 ACK = "\x06"
 
@@ -125,11 +125,11 @@ class FailedSignOnTest(unittest.TestCase):
 
 
 TIMEOUT = 3
-MARGIN = 1.0
 
 
 class SimulatedOpticalPortTest(unittest.TestCase):
-    """mode_e_sign_on against the simulator's --mode-e, on both ports."""
+    """mode_e_sign_on against the simulator's --mode-e, on both ports, and
+    on a probe that echoes."""
 
     def open_port(self, port_class, *options):
         meter = SimulatedMeter("--mode-e", *options)
@@ -139,12 +139,14 @@ class SimulatedOpticalPortTest(unittest.TestCase):
         return port
 
     def test_sign_on_then_a_link_at_9600(self):
-        for port_class in (serial.Serial, SerialLine):
-            port = self.open_port(port_class, "--identification", "/TVK5\\2TARVIK")
+        for port_class, options, stream in [(serial.Serial, (), None),
+                                            (SerialLine, (), None),
+                                            (serial.Serial, ("--echo",), EchoCancelling)]:
+            port = self.open_port(port_class, "--identification", "/TVK5\\2TARVIK", *options)
             self.assertEqual(mode_e_sign_on(port), "/TVK5\\2TARVIK")
             self.assertEqual((port.baudrate, port.bytesize, port.parity, port.stopbits),
                              (9600, 8, "N", 1))
-            link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
+            link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream(port) if stream else port)
             link.connect()
             request = bytearray(range(200))
             self.assertEqual(link.send_receive(request)._buffer[:200], list(request))
@@ -161,7 +163,7 @@ class SimulatedOpticalPortTest(unittest.TestCase):
             start = time.time()
             with self.assertRaises(SignOnError) as raised:
                 mode_e_sign_on(port, address)
-            self.assertLess(time.time() - start, TIMEOUT + MARGIN, name)
+            self.assertLess(time.time() - start, TIMEOUT + LATE_TOLERANCE, name)
             self.assertIn(message, str(raised.exception), name)
             self.assertEqual(port.get_settings(), before, name)
 

@@ -172,9 +172,10 @@ def mode_e_sign_on(port, address=""):
     escape such as C{\\2}, the identification, CR LF) must come within the
     port's time-out; on an echoing probe, a line that repeats the request
     is its echo and is skipped. The port then answers ACK C{2} Z C{2} CR LF
-    (protocol mode E, binary), waits until that has left the port, switches
-    to the baud rate Z names at 8N1, and drops the echo of the answer. The
-    port's other settings (time-outs, flow control) stay as they were.
+    (protocol mode E, binary), reads its echo back if the request was
+    echoed, waits until it has left the port, switches to the baud rate Z
+    names at 8N1, and drops stale input. The port's other settings
+    (time-outs, flow control) stay as they were.
 
     Give the port a time-out that covers the meter's reaction time and the
     line at 300 baud, 3 s or more: with C{timeout=None} a silent meter is
@@ -206,7 +207,8 @@ def _sign_on(port, request):
     port.reset_input_buffer()
     port.write(request)
     line = port.read_until(b"\r\n", _LONGEST_IDENTIFICATION)
-    if line == request:
+    echoing = line == request
+    if echoing:
         line = port.read_until(b"\r\n", _LONGEST_IDENTIFICATION)
     if not line:
         raise SignOnError("no identification from the meter within %s s" % (port.timeout,))
@@ -214,7 +216,10 @@ def _sign_on(port, request):
     if identification is None:
         raise SignOnError("not a mode E identification: %r" % (line,))
     rate = identification.group("rate")
-    port.write(b"\x062" + rate + b"2\r\n")
+    acknowledgement = b"\x062" + rate + b"2\r\n"
+    port.write(acknowledgement)
+    if echoing:
+        port.read(len(acknowledgement))
     port.flush()
     _configure(port, dict(baudrate=BAUD_RATES[rate], bytesize=serial.EIGHTBITS,
                           parity=serial.PARITY_NONE, stopbits=serial.STOPBITS_ONE))
