@@ -18,10 +18,7 @@ from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine
 
-from simulated_line import SimulatedMeter
-
-MARGIN = 1.0
-"""Seconds a busy machine may add to a wait that ends at a time-out."""
+from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, SimulatedMeter
 
 
 class PtyTestCase(unittest.TestCase):
@@ -84,8 +81,8 @@ class ReadContractTest(PtyTestCase):
         self.send_later((0, "abc"), (0.2, "de"))
         data, elapsed = self.timed_read(line, 10)
         self.assertEqual(data, "abcde")
-        self.assertGreaterEqual(elapsed, 0.5 - 0.01)
-        self.assertLess(elapsed, 0.5 + MARGIN)
+        self.assertGreaterEqual(elapsed, 0.5 - EARLY_TOLERANCE)
+        self.assertLess(elapsed, 0.5 + LATE_TOLERANCE)
 
     def test_zero_timeout_returns_what_is_there(self):
         line = self.open_line(timeout=0)
@@ -107,7 +104,7 @@ class ReadContractTest(PtyTestCase):
         self.addCleanup(canceller.join)
         data, elapsed = self.timed_read(line, 1000)
         self.assertEqual(data, "a")
-        self.assertLess(elapsed, 0.3 + MARGIN)
+        self.assertLess(elapsed, 0.3 + LATE_TOLERANCE)
 
     def test_far_end_hanging_up_raises_instead_of_waiting(self):
         line = self.open_line(timeout=5)
@@ -129,7 +126,7 @@ class WriteContractTest(PtyTestCase):
         line = self.open_line(write_timeout=0.3)
         start = time.time()
         self.assertRaises(serial.SerialTimeoutException, line.write, "x" * (1 << 20))
-        self.assertLess(time.time() - start, 0.3 + MARGIN)
+        self.assertLess(time.time() - start, 0.3 + LATE_TOLERANCE)
 
     def test_zero_write_timeout_writes_what_the_line_takes(self):
         line = self.open_line(write_timeout=0)
@@ -185,8 +182,8 @@ class LinkTest(unittest.TestCase):
         start = time.time()
         self.assertRaises(BrenloException, link.send_receive, bytearray("lost"))
         elapsed = time.time() - start
-        self.assertGreaterEqual(elapsed, 0.5 - 0.01)
-        self.assertLess(elapsed, 0.5 + MARGIN)
+        self.assertGreaterEqual(elapsed, 0.5 - EARLY_TOLERANCE)
+        self.assertLess(elapsed, 0.5 + LATE_TOLERANCE)
 
 
 MANY_DESCRIPTORS = r"""
