@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -10,14 +11,50 @@ namespace metersim {
 const char* usage() {
     return R"(usage: meter_simulator [options]
 
-Simulates the HDLC link layer of a DLMS/COSEM meter on a serial line.
-Without --device it creates a pseudo-terminal and prints "PTY <path>"
-(with --device: "DEVICE <path>") on stdout once it is ready.
+Simulates the HDLC link layer of a DLMS/COSEM meter on a serial line. It
+creates a pseudo-terminal and prints "PTY <path>" on stdout once it is ready:
+one line per link, in order, with --links; "DEVICE <path>" with --device;
+"TCP 127.0.0.1:<port>" with --tcp. It runs until SIGTERM or SIGINT.
 
 Line:
-  --link PATH               symlink PATH to the pty slave (removed on exit)
-  --device PATH             serve an existing tty instead of a new pty
-  --baud N                  pace output to N baud, 10 bits a byte (0: unpaced)
+  --link PATH               symlink PATH to the pty slave (removed on exit);
+                            with --links N: PATH.0 .. PATH.<N-1>
+  --links N                 serve N ptys from one process, each an
+                            independent meter with its own link state,
+                            pacing and fault counters (1)
+  --device PATH             serve an existing tty instead of a new pty, e.g.
+                            one end of a socat pty pair; --baud and --mode-e
+                            set its termios speed and format as well
+  --tcp PORT                listen on 127.0.0.1:PORT instead (0: a free
+                            port); every connection is a session with its
+                            own meter state, ended by a close or a reset
+  --baud N                  line rate: both directions are paced, 10 bits a
+                            byte (0: unpaced) (0)
+  --chunk-ms N              paced output is handed to the client in chunks
+                            of N ms of line time (10; with more than 250
+                            links, links/25, so that the simulator writes at
+                            most ~25,000 chunks a second)
+  --echo                    the line hands back every byte the client sends,
+                            as it arrives and ahead of the answer, as an
+                            optical probe or a half-duplex RS-485 adapter
+                            does (not --answer echo)
+Pacing: a byte takes 10 bit times in each direction (8N1 and 7E1 alike). A
+frame the client sends is handled once its last byte has arrived, and the
+answer starts no earlier, as on a half-duplex line. No byte reaches the
+client before its last bit would have.
+IEC 62056-21 mode E opening (optical port):
+  --mode-e                  wait at 300 baud (7E1) for the sign-on
+                            "/?" [device address] "!" CR LF, answer with the
+                            identification, expect the acknowledgement
+                            ACK "2" Z "2" CR LF, then serve HDLC at the rate
+                            the baud character Z names ('0'..'6': 300, 600,
+                            1200, 2400, 4800, 9600, 19200 baud). A wrong or
+                            garbled sign-on is ignored; a wrong ACK, and a
+                            DISC, return to waiting for a sign-on at 300
+                            baud. Not with --baud: the opening sets the rates.
+  --identification LINE     identification sent, CR LF added; its fifth
+                            character is Z (/TVK5\2TARVIK: 9600 baud)
+  --sign-on-address ADDR    answer only sign-ons naming ADDR or no address
 Addresses:
   --server-upper N          upper server address (1)
   --server-lower N          lower server address (0)
@@ -30,10 +67,11 @@ Link parameters stated in the UA:
   --window-rx N             receive window (1)
   --no-ua-info              send the UA without information field
 Behaviour:
-  --answer echo|size:N      echo the request, or answer N bytes i % 251 (echo)
+  --answer echo|size:N      the application's answer: the request's own data
+                            (echo), or N bytes i % 251 (echo)
   --rnr N                   after each SNRM, answer the first N polls that
                             follow an accepted I-frame with RNR (0)
-Faults, each on every Nth answer (0: off):
+Faults, each on every Nth answer of a link (0: off):
   --drop-every N            send nothing
   --corrupt-every N         flip a byte so that the FCS fails
   --late-every N            delay the answer by --late-ms M milliseconds
@@ -43,7 +81,10 @@ Faults, each on every Nth answer (0: off):
   --garbage-every N         write non-flag bytes before the frame
 Other:
   --exit-after N            exit after handling N frames addressed to it
-  --verbose                 log frames and decisions to stderr
+                            (on every link; with --tcp, in one session)
+  --verbose                 log frames ("<<" received, ">>" sent) and
+                            decisions to stderr; with --links N or --tcp
+                            each line starts with "[link] " or "[tcp n] "
   --help                    show this text
 )";
 }
@@ -63,12 +104,22 @@ unsigned long number(const std::string& option, const std::string& text, unsigne
 
 constexpr unsigned long kU32 = std::numeric_limits<std::uint32_t>::max();
 constexpr unsigned long kUnsigned = std::numeric_limits<unsigned>::max();
+constexpr unsigned long kMaxLinks = 65536;
 
 }  // namespace
+
+unsigned chunkFor(unsigned links) {
+    constexpr unsigned kMinChunkMs = 10;
+    constexpr unsigned kLinksPerMs = 25;
+    return std::max(kMinChunkMs, links / kLinksPerMs);
+}
 
 Options parseOptions(const std::vector<std::string>& args) {
     Options o;
     unsigned long maxInfoTx = o.server.params.maxInfoTx;
+    bool baudGiven = false;
+    SignOnConfig signOn;
+    bool signOnGiven = false;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& opt = args[i];
@@ -84,7 +135,17 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (opt == "--no-ua-info") o.server.uaInfo = false;
         else if (opt == "--link") o.link = value();
         else if (opt == "--device") o.device = value();
-        else if (opt == "--baud") o.baud = static_cast<unsigned>(number(opt, value(), 0, 4000000));
+        else if (opt == "--links") o.links = static_cast<unsigned>(number(opt, value(), 1, kMaxLinks));
+        else if (opt == "--tcp") o.tcp = static_cast<std::uint16_t>(number(opt, value(), 0, 65535));
+        else if (opt == "--echo") o.echo = true;
+        else if (opt == "--chunk-ms") o.chunkMs = static_cast<unsigned>(number(opt, value(), 1, 1000));
+        else if (opt == "--mode-e") o.modeE = SignOnConfig{};
+        else if (opt == "--identification") signOn.identification = value(), signOnGiven = true;
+        else if (opt == "--sign-on-address") signOn.address = value(), signOnGiven = true;
+        else if (opt == "--baud") {
+            o.baud = static_cast<unsigned>(number(opt, value(), 0, 4000000));
+            baudGiven = true;
+        }
         else if (opt == "--server-upper") o.server.address.upper = static_cast<std::uint32_t>(count(0x3FFF));
         else if (opt == "--server-lower") o.server.address.lower = static_cast<std::uint32_t>(count(0x3FFF));
         else if (opt == "--server-address-size") o.server.address.size = static_cast<unsigned>(count(4));
@@ -110,6 +171,15 @@ Options parseOptions(const std::vector<std::string>& args) {
         else throw std::invalid_argument("unknown option " + opt);
     }
 
+    const int lines = (o.tcp ? 1 : 0) + (o.device.empty() ? 0 : 1) + (o.links > 1 ? 1 : 0);
+    if (lines > 1) throw std::invalid_argument("--tcp, --device and --links N exclude each other");
+    if (!o.link.empty() && (o.tcp || !o.device.empty()))
+        throw std::invalid_argument("--link names a pty: not with --tcp or --device");
+    if (o.modeE && baudGiven) throw std::invalid_argument("--baud: with --mode-e the opening sets the rates");
+    if (signOnGiven && !o.modeE)
+        throw std::invalid_argument("--identification and --sign-on-address need --mode-e");
+    if (o.modeE) o.modeE = signOn;
+
     const Address& a = o.server.address;
     if (a.size != 1 && a.size != 2 && a.size != 4)
         throw std::invalid_argument("--server-address-size must be 1, 2 or 4");
@@ -120,6 +190,7 @@ Options parseOptions(const std::vector<std::string>& args) {
     if (maxInfoTx > limit)
         throw std::invalid_argument("--max-info-tx: at most " + std::to_string(limit) + " with this address size");
     o.server.params.maxInfoTx = static_cast<std::uint32_t>(maxInfoTx);
+    if (o.chunkMs == 0) o.chunkMs = chunkFor(o.links);
     return o;
 }
 

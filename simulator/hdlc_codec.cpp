@@ -248,6 +248,7 @@ std::string toHex(const Bytes& bytes) {
 
 void Deframer::feed(const std::uint8_t* data, std::size_t size) {
     buffer_.insert(buffer_.end(), data, data + size);
+    fed_ += size;
 }
 
 void Deframer::discard(std::size_t count) {
@@ -279,6 +280,7 @@ std::optional<Bytes> Deframer::next() {
         Bytes frame(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length + 2));
         // Keep the closing flag: it may also open the next frame.
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length + 1));
+        frameEnd_ = fed_ - buffer_.size() + 1;
         return frame;
     }
 }

@@ -86,12 +86,18 @@ public:
     // Gives up on the started frame, e.g. after the line went idle mid-frame.
     void dropPartial();
     std::size_t skippedBytes() const { return skipped_; }
+    // Bytes fed so far, and how many of them had been fed when the frame
+    // last returned by next() was complete (its closing flag included).
+    std::uint64_t fedBytes() const { return fed_; }
+    std::uint64_t frameEnd() const { return frameEnd_; }
 
 private:
     void discard(std::size_t count);
 
     Bytes buffer_;
     std::size_t skipped_ = 0;
+    std::uint64_t fed_ = 0;
+    std::uint64_t frameEnd_ = 0;
 };
 
 }  // namespace metersim

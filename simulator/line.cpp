@@ -1,26 +1,22 @@
 #include "line.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 namespace metersim {
 
 namespace {
-
-// Gives up on a write when the line has not taken a byte for this long:
-// nobody is reading, and a meter does not wait for ever either.
-constexpr auto kWriteStallLimit = std::chrono::seconds(5);
 
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -42,15 +38,19 @@ speed_t speedFor(unsigned baud) {
     }
 }
 
-void makeRaw(int fd, unsigned baud, const std::string& name) {
+void makeRaw(int fd, unsigned baud, bool sevenEven, const std::string& name) {
     termios t{};
     if (tcgetattr(fd, &t) != 0) throwErrno(name + ": not a terminal");
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
+    if (sevenEven) {
+        t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARODD)) | CS7 | PARENB;
+    }
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (const speed_t s = speedFor(baud); s != B0) cfsetspeed(&t, s);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) throwErrno(name + ": tcsetattr");
+    // Whatever is still in the output queue goes out in the old format.
+    if (tcsetattr(fd, TCSADRAIN, &t) != 0) throwErrno(name + ": tcsetattr");
 }
 
 void setNonBlocking(int fd) {
@@ -66,25 +66,10 @@ std::string readLink(const std::string& path) {
 
 }  // namespace
 
-std::size_t Pacer::chunkSize() const {
-    return std::max<std::size_t>(1, baud_ / 10 / 100);
-}
-
-Pacer::Clock::duration Pacer::waitBefore(Clock::time_point now) const {
-    if (!throttled() || now >= busyUntil_) return Clock::duration::zero();
-    return busyUntil_ - now;
-}
-
-void Pacer::sent(std::size_t bytes, Clock::time_point now) {
-    if (!throttled()) return;
-    const auto lineTime = std::chrono::nanoseconds(bytes * 10ull * 1000000000ull / baud_);
-    busyUntil_ = std::max(busyUntil_, now) + std::chrono::duration_cast<Clock::duration>(lineTime);
-}
-
-std::unique_ptr<Line> Line::openPty(const std::string& linkPath, unsigned baud) {
+std::unique_ptr<Line> Line::openPty(const std::string& linkPath) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) throwErrno("posix_openpt");
-    std::unique_ptr<Line> line(new Line(master, baud));
+    std::unique_ptr<Line> line(new Line(Kind::Pty, master));
     char name[256];
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
         throwErrno("pseudo-terminal setup");
@@ -94,7 +79,7 @@ std::unique_ptr<Line> Line::openPty(const std::string& linkPath, unsigned baud) 
     // client has the port open, so the client may close and reopen it.
     line->slaveFd_ = open(name, O_RDWR | O_NOCTTY);
     if (line->slaveFd_ < 0) throwErrno(std::string("open ") + name);
-    makeRaw(line->slaveFd_, baud, name);
+    makeRaw(line->slaveFd_, 0, false, name);
     setNonBlocking(master);
 
     if (!linkPath.empty()) {
@@ -112,9 +97,19 @@ std::unique_ptr<Line> Line::openPty(const std::string& linkPath, unsigned baud) 
 std::unique_ptr<Line> Line::openDevice(const std::string& path, unsigned baud) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) throwErrno("open " + path);
-    std::unique_ptr<Line> line(new Line(fd, baud));
+    std::unique_ptr<Line> line(new Line(Kind::Device, fd));
     line->clientPath_ = path;
-    makeRaw(fd, baud, path);
+    makeRaw(fd, baud, false, path);
+    return line;
+}
+
+std::unique_ptr<Line> Line::adoptSocket(int fd, const std::string& peer) {
+    std::unique_ptr<Line> line(new Line(Kind::Socket, fd));
+    line->clientPath_ = peer;
+    setNonBlocking(fd);
+    // Paced chunks go out as they are written, not gathered by Nagle.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return line;
 }
 
@@ -125,52 +120,34 @@ Line::~Line() {
     if (fd_ >= 0) close(fd_);
 }
 
-std::size_t Line::read(std::uint8_t* buffer, std::size_t size) {
-    const ssize_t n = ::read(fd_, buffer, size);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+namespace {
+
+IoResult result(ssize_t n, Line::Kind kind) {
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n)};
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return {IoStatus::Again};
+    // End of file or an error: a socket is finished, a tty may come back.
+    return {kind == Line::Kind::Socket ? IoStatus::Gone : IoStatus::HungUp};
 }
 
-bool Line::write(const Bytes& bytes, const Cancelled& cancelled) {
-    std::size_t done = 0;
-    auto lastProgress = Pacer::Clock::now();
-    while (done < bytes.size()) {
-        if (cancelled()) return false;
-        const auto wait = pacer_.waitBefore(Pacer::Clock::now());
-        if (wait > Pacer::Clock::duration::zero()) {
-            std::this_thread::sleep_for(wait);
-            continue;
-        }
-        const std::size_t chunk =
-            pacer_.throttled() ? std::min(pacer_.chunkSize(), bytes.size() - done) : bytes.size() - done;
-        const ssize_t n = ::write(fd_, bytes.data() + done, chunk);
-        const auto now = Pacer::Clock::now();
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            pacer_.sent(static_cast<std::size_t>(n), now);
-            lastProgress = now;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;  // e.g. EIO after hangup
-        if (now - lastProgress > kWriteStallLimit) return false;
-        pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, 100);
-    }
-    return true;
+}  // namespace
+
+IoResult Line::read(std::uint8_t* buffer, std::size_t size) {
+    return result(::read(fd_, buffer, size), kind_);
 }
 
-void Line::drain(std::chrono::milliseconds limit) {
-    const auto until = Pacer::Clock::now() + limit;
-    // Bytes written to a pty master reach the slave's queue asynchronously;
-    // closing too early would let the hangup discard the last answer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    while (Pacer::Clock::now() < until) {
-        // Bytes still waiting: in the pty's input queue for the client, or in
-        // the device's output queue.
-        int pending = 0;
-        const int rc = slaveFd_ >= 0 ? ioctl(slaveFd_, FIONREAD, &pending) : ioctl(fd_, TIOCOUTQ, &pending);
-        if (rc != 0 || pending == 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+IoResult Line::write(const std::uint8_t* data, std::size_t size) {
+    if (kind_ == Kind::Socket) return result(::send(fd_, data, size, MSG_NOSIGNAL), kind_);
+    return result(::write(fd_, data, size), kind_);
+}
+
+std::size_t Line::unread() const {
+    int pending = 0;
+    const int rc = slaveFd_ >= 0 ? ioctl(slaveFd_, FIONREAD, &pending) : ioctl(fd_, TIOCOUTQ, &pending);
+    return rc == 0 && pending > 0 ? static_cast<std::size_t>(pending) : 0;
+}
+
+void Line::setCharacterFormat(unsigned baud, bool sevenEven) {
+    if (kind_ == Kind::Device) makeRaw(fd_, baud, sevenEven, clientPath_);
 }
 
 }  // namespace metersim

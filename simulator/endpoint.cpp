@@ -1,0 +1,253 @@
+#include "endpoint.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace metersim {
+
+namespace {
+
+// With no byte for this long, a started frame is given up, as a meter's
+// inter-character time-out would.
+constexpr auto kIdle = std::chrono::milliseconds(500);
+// Gives up on output when the line has not taken a byte for this long:
+// nobody is reading, and a meter does not wait for ever either.
+constexpr auto kWriteStallLimit = std::chrono::seconds(5);
+// Reading stops while what was read would still be arriving this much
+// later, so that a client writing faster than the line waits, as on a
+// serial port, instead of piling bytes up here.
+constexpr auto kReadAhead = std::chrono::seconds(1);
+// A device that hung up is read again after this long.
+constexpr auto kHangUpRetry = std::chrono::milliseconds(100);
+// Exit: bytes written to a pty master reach the slave's queue
+// asynchronously, so the first look is a little later; then the client gets
+// this long to read the last answer.
+constexpr auto kDrainFirstCheck = std::chrono::milliseconds(50);
+constexpr auto kDrainCheck = std::chrono::milliseconds(10);
+constexpr auto kDrainLimit = std::chrono::seconds(2);
+
+constexpr unsigned kSignOnBaud = 300;
+constexpr std::uint8_t kSevenBits = 0x7F;
+
+void earliest(std::optional<TimePoint>& result, std::optional<TimePoint> candidate) {
+    if (candidate && (!result || *candidate < *result)) result = candidate;
+}
+
+}  // namespace
+
+Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::string name)
+    : line_(std::move(line)),
+      options_(options),
+      name_(std::move(name)),
+      server_(options.server, Application(options.answer)),
+      faults_(options.faults),
+      receiver_(options.baud),
+      transmitter_(std::chrono::milliseconds(options.chunkMs)) {
+    if (options.verbose) server_.setLogger([this](const std::string& s) { log("   " + s); });
+    if (options.modeE) {
+        signOn_.emplace(*options.modeE);
+        setRate(kSignOnBaud, true);
+    }
+}
+
+void Endpoint::log(const std::string& text) const {
+    if (options_.verbose) std::cerr << name_ << text << '\n';
+}
+
+void Endpoint::logSummary() const {
+    log("frames received " + std::to_string(stats_.received) + ", bad " + std::to_string(stats_.bad) +
+        ", foreign " + std::to_string(stats_.foreign) + ", answered " + std::to_string(stats_.answered) +
+        ", dropped " + std::to_string(stats_.dropped) + ", bytes skipped " +
+        std::to_string(deframer_.skippedBytes()));
+}
+
+short Endpoint::events(TimePoint now) const {
+    if (state_ == State::Done || state_ == State::Closed) return 0;
+    short wanted = 0;
+    if (state_ == State::Serving && !hungUpUntil_ && receiver_.lastArrival() - now <= kReadAhead) wanted |= POLLIN;
+    if (waitingForRoom_) wanted |= POLLOUT;
+    return wanted;
+}
+
+void Endpoint::onEvents(short revents, TimePoint now) {
+    if (revents & POLLOUT) waitingForRoom_ = false;
+    if (state_ == State::Serving && (revents & (POLLIN | POLLHUP | POLLERR))) readLine(now);
+}
+
+std::optional<TimePoint> Endpoint::deadline(TimePoint now) const {
+    if (state_ == State::Done || state_ == State::Closed) return std::nullopt;
+    std::optional<TimePoint> next;
+    if (!arrivals_.empty()) earliest(next, arrivals_.front().at);
+    if (waitingForRoom_)
+        earliest(next, *stalledSince_ + kWriteStallLimit);
+    else
+        earliest(next, transmitter_.due());
+    if (deframer_.hasPartial()) earliest(next, receiver_.lastArrival() + kIdle);
+    if (receiver_.lastArrival() - now > kReadAhead) earliest(next, receiver_.lastArrival() - kReadAhead);
+    earliest(next, hungUpUntil_);
+    earliest(next, nextDrainCheck_);
+    return next;
+}
+
+void Endpoint::readLine(TimePoint now) {
+    std::uint8_t buffer[4096];
+    const IoResult r = line_->read(buffer, sizeof buffer);
+    if (r.status == IoStatus::Gone) {
+        log("   connection closed or reset by the client");
+        state_ = State::Closed;
+        return;
+    }
+    if (r.status == IoStatus::HungUp) hungUpUntil_ = now + kHangUpRetry;
+    if (r.status != IoStatus::Ok) return;
+
+    std::size_t i = 0;
+    for (; i < r.bytes && signOn_ && !signOn_->switched(); ++i) signOnByte(buffer[i], now);
+    if (i < r.bytes) hdlcBytes(buffer + i, r.bytes - i, now);
+}
+
+void Endpoint::signOnByte(std::uint8_t byte, TimePoint now) {
+    const TimePoint start = receiver_.take(1, now);
+    if (options_.echo) transmitter_.queue({byte}, receiver_.baud(), start);
+    switch (signOn_->take(byte & kSevenBits)) {
+    case SignOn::Action::None: break;
+    case SignOn::Action::Identify:
+        log("   sign-on " + signOn_->line() + " answered");
+        transmitter_.queue(signOn_->identification(), receiver_.baud(), receiver_.arrival(start, 1));
+        break;
+    case SignOn::Action::Switch:
+        log("   acknowledgement " + signOn_->line() + ": HDLC at " + std::to_string(signOn_->baud()) + " baud");
+        setRate(signOn_->baud(), false);
+        break;
+    case SignOn::Action::Ignored: log("   sign-on ignored: " + signOn_->line()); break;
+    case SignOn::Action::Rejected: log("   wrong acknowledgement, waiting for a sign-on: " + signOn_->line()); break;
+    }
+}
+
+void Endpoint::hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now) {
+    const TimePoint start = receiver_.take(size, now);
+    if (options_.echo) transmitter_.queue(Bytes(data, data + size), receiver_.baud(), start);
+    const std::uint64_t before = deframer_.fedBytes();
+    deframer_.feed(data, size);
+    while (auto frame = deframer_.next())
+        arrivals_.push_back({std::move(*frame), receiver_.arrival(start, deframer_.frameEnd() - before)});
+}
+
+void Endpoint::service(TimePoint now) {
+    if (state_ == State::Done || state_ == State::Closed) return;
+    if (hungUpUntil_ && now >= *hungUpUntil_) hungUpUntil_.reset();
+    while (state_ == State::Serving && !arrivals_.empty() && arrivals_.front().at <= now) {
+        const Arrival next = std::move(arrivals_.front());
+        arrivals_.pop_front();
+        handleFrame(next.frame, next.at);
+    }
+    if (deframer_.hasPartial() && now >= receiver_.lastArrival() + kIdle) {
+        log("   incomplete frame dropped after idle line");
+        deframer_.dropPartial();
+    }
+    writeDue(now);
+    if (pendingFormat_ && transmitter_.idle()) {
+        line_->setCharacterFormat(pendingFormat_->first, pendingFormat_->second);
+        pendingFormat_.reset();
+    }
+    if (state_ == State::Draining) drain(now);
+}
+
+void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
+    if (options_.verbose) log("<< " + toHex(raw));
+    Frame frame;
+    if (const DecodeError e = decode(raw, frame); e != DecodeError::None) {
+        ++stats_.bad;
+        log(std::string("   ignored: ") + toString(e));
+        return;
+    }
+    if (!server_.isForMe(frame)) {
+        ++stats_.foreign;
+        log("   ignored: not addressed to this meter");
+        return;
+    }
+    ++stats_.received;
+    if (auto response = server_.handle(frame)) answer(*response, arrival);
+    if (signOn_ && frame.kind == FrameKind::DISC) backToSignOn();
+    if (options_.exitAfter != 0 && stats_.received >= options_.exitAfter) {
+        state_ = State::Draining;
+        arrivals_.clear();
+    }
+}
+
+void Endpoint::answer(const Frame& response, TimePoint notBefore) {
+    const auto tx = faults_.apply(response);
+    if (!tx) {
+        ++stats_.dropped;
+        log(std::string("   ") + toString(response.kind) + " answer dropped");
+        return;
+    }
+    if (tx->delayMs) log("   answer delayed by " + std::to_string(tx->delayMs) + " ms");
+    if (options_.verbose) log(">> " + toHex(tx->bytes));
+    transmitter_.queue(tx->bytes, receiver_.baud(), notBefore + std::chrono::milliseconds(tx->delayMs));
+    ++stats_.answered;
+}
+
+// After the link is closed, an optical port returns to the mode E opening.
+// What the client sent after the DISC was sent at the old rate: noise.
+void Endpoint::backToSignOn() {
+    log("   link closed: waiting for a sign-on at 300 baud");
+    signOn_->reset();
+    arrivals_.clear();
+    deframer_.dropPartial();
+    setRate(kSignOnBaud, true);
+}
+
+void Endpoint::setRate(unsigned baud, bool sevenEven) {
+    receiver_.setBaud(baud);
+    if (line_->kind() == Line::Kind::Device) pendingFormat_ = std::make_pair(baud, sevenEven);
+}
+
+void Endpoint::writeDue(TimePoint now) {
+    if (waitingForRoom_) {
+        if (now - *stalledSince_ < kWriteStallLimit) return;
+        log("   write failed: nobody reads the line");
+        transmitter_.clear();
+        waitingForRoom_ = false;
+        stalledSince_.reset();
+        return;
+    }
+    for (auto ready = transmitter_.ready(now); ready.second > 0; ready = transmitter_.ready(now)) {
+        const IoResult r = line_->write(ready.first, ready.second);
+        if (r.status == IoStatus::Ok) {
+            transmitter_.wrote(r.bytes);
+            stalledSince_.reset();
+            continue;
+        }
+        if (r.status == IoStatus::Again) {
+            waitingForRoom_ = true;
+            if (!stalledSince_) stalledSince_ = now;
+        } else if (r.status == IoStatus::Gone) {
+            log("   connection lost while writing");
+            state_ = State::Closed;
+        } else {
+            log("   write failed: the line hung up");
+            transmitter_.clear();
+        }
+        return;
+    }
+}
+
+void Endpoint::drain(TimePoint now) {
+    if (!transmitter_.idle() && !waitingForRoom_) return;
+    if (!nextDrainCheck_) {
+        nextDrainCheck_ = now + kDrainFirstCheck;
+        drainUntil_ = now + kDrainLimit;
+        return;
+    }
+    if (now < *nextDrainCheck_) return;
+    if (line_->unread() == 0 || now >= drainUntil_) {
+        state_ = State::Done;
+        nextDrainCheck_.reset();
+        return;
+    }
+    nextDrainCheck_ = now + kDrainCheck;
+}
+
+}  // namespace metersim

@@ -1,0 +1,184 @@
+"""SerialLine: the IOStream contract on bare pseudo-terminals, the link
+procedures against the paced simulator, and a line opened above descriptor
+1023."""
+
+import os
+import resource
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import serial
+
+from tarvik.brenlo import HDLCParameters, HDLCProtocolState
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo.transport import SerialLine
+
+from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, SimulatedMeter
+
+
+class PtyTestCase(unittest.TestCase):
+    """A SerialLine on the slave of a fresh pty; the test is the far end."""
+
+    def open_line(self, **settings):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, slave)
+        self.far_end = master
+        line = SerialLine(os.ttyname(slave), **settings)
+        self.addCleanup(line.close)
+        self.addCleanup(self.close_far_end)
+        return line
+
+    def close_far_end(self):
+        if self.far_end is not None:
+            os.close(self.far_end)
+            self.far_end = None
+
+    def send_later(self, *pieces):
+        """Send (delay, bytes) pieces from the far end on a thread."""
+        def run():
+            for delay, data in pieces:
+                time.sleep(delay)
+                os.write(self.far_end, data)
+        sender = threading.Thread(target=run)
+        sender.start()
+        self.addCleanup(sender.join)
+
+    def timed_read(self, line, size):
+        start = time.time()
+        data = line.read(size)
+        return data, time.time() - start
+
+
+class ReadContractTest(PtyTestCase):
+
+    def test_read_takes_exactly_size_and_leaves_the_rest(self):
+        line = self.open_line(timeout=2)
+        os.write(self.far_end, "0123456789")
+        self.assertEqual(line.read(4), "0123")
+        self.assertEqual(line.read(6), "456789")
+
+    def test_answer_that_stops_early_returns_what_came_after_the_time_out(self):
+        line = self.open_line(timeout=0.5)
+        self.send_later((0, "abc"), (0.2, "de"))
+        data, elapsed = self.timed_read(line, 10)
+        self.assertEqual(data, "abcde")
+        self.assertGreaterEqual(elapsed, 0.5 - EARLY_TOLERANCE)
+        self.assertLess(elapsed, 0.5 + LATE_TOLERANCE)
+
+    def test_zero_timeout_returns_what_is_there(self):
+        line = self.open_line(timeout=0)
+        self.assertEqual(line.read(5), "")
+        os.write(self.far_end, "ab")
+        time.sleep(0.05)
+        self.assertEqual(line.read(5), "ab")
+
+    def test_no_timeout_waits_for_every_byte(self):
+        line = self.open_line(timeout=None)
+        self.send_later((0.1, "ab"), (0.3, "cd"), (0.1, "ef"))
+        self.assertEqual(line.read(6), "abcdef")
+
+    def test_cancel_read_ends_a_read_without_time_out(self):
+        line = self.open_line(timeout=None)
+        self.send_later((0, "a"))
+        canceller = threading.Timer(0.3, line.cancel_read)
+        canceller.start()
+        self.addCleanup(canceller.join)
+        data, elapsed = self.timed_read(line, 1000)
+        self.assertEqual(data, "a")
+        self.assertLess(elapsed, 0.3 + LATE_TOLERANCE)
+
+    def test_far_end_hanging_up_raises_instead_of_waiting(self):
+        line = self.open_line(timeout=5)
+        self.close_far_end()
+        start = time.time()
+        self.assertRaises(serial.SerialException, line.read, 10)
+        self.assertLess(time.time() - start, 5 / 2.0)
+
+
+class WriteContractTest(PtyTestCase):
+
+    def test_full_line_gives_a_write_time_out(self):
+        line = self.open_line(write_timeout=0.3)
+        start = time.time()
+        self.assertRaises(serial.SerialTimeoutException, line.write, "x" * (1 << 20))
+        self.assertLess(time.time() - start, 0.3 + LATE_TOLERANCE)
+
+
+def payload(stream):
+    return stream._buffer[:stream.length]
+
+
+def open_link(*options, **settings):
+    """A SerialLine at the simulator's baud rate, and a protocol on it."""
+    baud = settings.pop("baudrate", 9600)
+    meter = SimulatedMeter("--baud", str(baud), *options)
+    line = SerialLine(meter.path, baudrate=baud, **settings)
+    link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)
+    return meter, line, link
+
+
+class LinkTest(unittest.TestCase):
+
+    def link(self, *options, **settings):
+        meter, line, link = open_link(*options, **settings)
+        self.addCleanup(meter.close)
+        self.addCleanup(line.close)
+        return link
+
+    def test_answers_from_nothing_to_64_kib(self):
+        for size, baud in ((0, 9600), (1, 9600), (2000, 9600), (65536, 115200)):
+            link = self.link("--answer", "size:%d" % size, "--max-info-tx", "1024",
+                             baudrate=baud, timeout=5)
+            link.connect()
+            answer = link.send_receive(bytearray("\xc0\x01"))
+            self.assertEqual(payload(answer), [i % 251 for i in range(size)], size)
+            link.disconnect()
+            self.assertEqual(link.State, HDLCProtocolState.NDM)
+
+    def test_exchanges_do_not_wait_for_the_time_out(self):
+        link = self.link(timeout=10)
+        start = time.time()
+        link.connect()
+        for size in (1, 300):
+            request = bytearray(i % 256 for i in range(size))
+            self.assertEqual(payload(link.send_receive(request)), list(request))
+        link.disconnect()
+        self.assertLess(time.time() - start, 10 / 2.0)
+
+
+MANY_DESCRIPTORS = r"""
+import os, resource, sys
+from tarvik.brenlo import HDLCParameters
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo.transport import SerialLine
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+if soft < 2048:
+    resource.setrlimit(resource.RLIMIT_NOFILE, (2048, hard))
+held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+line = SerialLine(sys.argv[1], baudrate=9600, timeout=5)
+link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)
+link.connect()
+answer = link.send_receive(bytearray("above 1023"))
+link.disconnect()
+print line.fd, "".join(chr(b) for b in answer._buffer[:answer.length])
+"""
+
+
+class ManyDescriptorsTest(unittest.TestCase):
+
+    @unittest.skipIf(resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 2048,
+                     "the hard limit on open files is below 2048")
+    def test_line_above_descriptor_1023_connects_and_exchanges(self):
+        meter = SimulatedMeter("--baud", "9600")
+        self.addCleanup(meter.close)
+        output = subprocess.check_output([sys.executable, "-c", MANY_DESCRIPTORS, meter.path])
+        descriptor, echoed = output.split(" ", 1)
+        self.assertGreater(int(descriptor), 1023)
+        self.assertEqual(echoed.strip(), "above 1023")
+
+
+if __name__ == "__main__":
+    unittest.main()
