@@ -123,6 +123,14 @@ std::unique_ptr<Line> Line::adoptSocket(int fd, const std::string& peer) {
 Line::~Line() {
     // Remove the link only if it still points at our pty, not at a newer one.
     if (!linkPath_.empty() && readLink(linkPath_) == clientPath_) unlink(linkPath_.c_str());
+    if (kind_ == Kind::Socket) {
+        // Closing with unread input would reset the connection, and a reset
+        // may discard what the client has not read yet: FIN first.
+        shutdown(fd_, SHUT_WR);
+        char discard[4096];
+        while (::read(fd_, discard, sizeof discard) > 0) {
+        }
+    }
     if (slaveFd_ >= 0) close(slaveFd_);
     if (fd_ >= 0) close(fd_);
 }
