@@ -6,6 +6,11 @@ import signal
 import subprocess
 import tempfile
 
+import serial
+
+from tarvik.brenlo import HDLCParameters
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+
 # Timing checks against the simulator's pacing: it is never early by more
 # than the clock's resolution, and a loaded machine (or valgrind under the
 # client) only ever makes an exchange later.
@@ -69,6 +74,26 @@ class SimulatedMeter(object):
         self.process.wait()
         self.process.stdout.close()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def started(test, *options, **kwargs):
+    """A SimulatedMeter that is closed when the test ends."""
+    meter = SimulatedMeter(*options, **kwargs)
+    test.addCleanup(meter.close)
+    return meter
+
+
+def opened(test, where, port_class=serial.Serial, **settings):
+    """A port (a serial.Serial by default) on a path, or on a URL with
+    port_class=serial.serial_for_url, closed when the test ends."""
+    port = port_class(where, **settings)
+    test.addCleanup(port.close)
+    return port
+
+
+def new_link(stream):
+    """A protocol on the stream that does not wait after a disconnect."""
+    return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
 
 
 def run_host(meter):

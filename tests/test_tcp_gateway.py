@@ -1,41 +1,72 @@
 """A meter behind a TCP gateway: pySerial's socket:// port as the IOStream,
-against the simulator's --tcp. (That a dropped connection leaves the
-simulator serving the next one is in test_simulated_gateway.)"""
+against the simulator's --tcp, where every connection is a meter of its own
+and a connection dropped or reset ends only its own session."""
 
+import socket
+import struct
 import time
 import unittest
 
 import serial
 
-from tarvik.brenlo import HDLCParameters, HDLCProtocolState
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo import HDLCProtocolState
+from tarvik.brenlo.brenloexception import BrenloException
 
-from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, SimulatedMeter
+from simulated_line import EARLY_TOLERANCE, line_time, new_link, opened, started
+
+SNRM = bytearray([0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E])
+
+
+def reset(session):
+    """Closes with a TCP reset instead of an orderly close."""
+    session.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    session.close()
 
 
 class GatewayTest(unittest.TestCase):
 
-    def open_port(self, timeout):
-        meter = SimulatedMeter("--answer", "size:5000", tcp=True)
-        self.addCleanup(meter.close)
-        port = serial.serial_for_url(meter.url, timeout=timeout)
-        self.addCleanup(port.close)
-        return port
+    def link(self, meter, timeout=5):
+        return new_link(opened(self, meter.url, serial.serial_for_url, timeout=timeout))
 
-    def test_connect_5000_byte_answer_and_disconnect(self):
-        link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), self.open_port(timeout=5))
+    def test_paced_5000_byte_answer_between_connect_and_disconnect(self):
+        link = self.link(started(self, "--baud", "115200", "--answer", "size:5000", tcp=True))
         link.connect()
-        answer = link.send_receive(bytearray("\xc0\x01"))
-        self.assertEqual(answer._buffer[:answer.length], [i % 251 for i in range(5000)])
+        begun = time.time()
+        self.assertEqual(link.send_receive(bytearray("\xc0\x01")).to_list(),
+                         [i % 251 for i in range(5000)])
+        self.assertGreaterEqual(time.time() - begun, line_time(5000, 115200) - EARLY_TOLERANCE)
         link.disconnect()
         self.assertEqual(link.State, HDLCProtocolState.NDM)
 
-    def test_quiet_connection_keeps_the_read_time_out(self):
-        port = self.open_port(timeout=0.5)
-        start = time.time()
-        self.assertEqual(port.read(3), b"")
-        self.assertGreaterEqual(time.time() - start, 0.5 - EARLY_TOLERANCE)
-        self.assertLess(time.time() - start, 0.5 + LATE_TOLERANCE)
+    def test_each_connection_is_a_meter_of_its_own(self):
+        meter = started(self, tcp=True)
+        first, second = self.link(meter, timeout=0.5), self.link(meter, timeout=0.5)
+        first.connect()
+        with self.assertRaises(BrenloException) as raised:
+            second.send_receive(bytearray("not connected here"))  # answered with DM
+        self.assertEqual(raised.exception.args[0], "Unexpected frame kind")
+        self.assertEqual(first.send_receive(bytearray("connected")).to_list(),
+                         list(bytearray("connected")))
+
+    def test_dropped_and_reset_connections_end_only_their_session(self):
+        meter = started(self, "--baud", "9600", "--answer", "size:300", tcp=True)
+        link = self.link(meter)
+        link.connect()
+        link._IOStream.close()  # dropped without DISC
+
+        half = socket.create_connection(("127.0.0.1", meter.port), timeout=2)
+        half.sendall(bytes(SNRM[:4]))
+        reset(half)  # in the middle of a frame
+
+        talking = socket.create_connection(("127.0.0.1", meter.port), timeout=2)
+        talking.sendall(bytes(SNRM))
+        talking.recv(1)
+        reset(talking)  # while the meter is still sending its UA
+
+        link = self.link(meter)
+        link.connect()
+        self.assertEqual(link.send_receive(bytearray("after")).length, 300)
+        self.assertTrue(meter.running())
 
 
 if __name__ == "__main__":

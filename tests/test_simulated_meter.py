@@ -1,0 +1,153 @@
+"""The simulator as a meter on its line, end to end: frames paced in both
+directions, --links N, bad input skipped, a client that hangs up mid-frame,
+and the optical probe's mode E opening (7E1 parity bits, --echo, back to
+the opening after DISC)."""
+
+import os
+import random
+import time
+import unittest
+
+import serial
+
+from tarvik.brenlo.brenloexception import BrenloException
+from tarvik.brenlo.transport import EchoCancelling
+
+from simulated_line import (EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened,
+                            started)
+
+SNRM = bytearray([0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E])
+UA, UA_LENGTH = 0x73, 26  # with the meter's default parameters
+# LLC header (3), flags (2), format (2), addresses (2), control, HCS and FCS (4)
+FRAME_OVERHEAD = 3 + 2 + 2 + 2 + 1 + 4
+
+
+def flag_rich_noise(size, seed=1):
+    """Random bytes full of false frame starts: flags, frame types, lengths."""
+    rng = random.Random(seed)
+    noise = bytearray()
+    while len(noise) < size:
+        noise += bytearray([0x7E, 0xA0 | rng.randrange(8), rng.randrange(256)])
+        noise += bytearray(rng.randrange(256) for _ in range(rng.randrange(20)))
+    return noise
+
+
+def bad_fcs(frame):
+    return frame[:-2] + bytearray([frame[-2] ^ 0xFF, 0x7E])
+
+
+def with_even_parity(data):
+    """The bytes a 7E1 character format puts on an 8-bit line."""
+    return b"".join(chr(c | (bin(c).count("1") % 2) << 7) for c in bytearray(data))
+
+
+class PacingTest(unittest.TestCase):
+
+    def test_request_and_answer_take_their_line_times_one_after_the_other(self):
+        meter = started(self, "--baud", "9600", "--answer", "size:1000",
+                        "--max-info-rx", "2030", "--max-info-tx", "2030")
+        link = new_link(opened(self, meter.path, timeout=5))
+        link.connect()
+        begun = time.time()
+        self.assertEqual(link.send_receive(bytearray(500)).length, 1000)
+        elapsed = time.time() - begun
+        expected = line_time(500 + FRAME_OVERHEAD, 9600) + line_time(1000 + FRAME_OVERHEAD, 9600)
+        self.assertGreaterEqual(elapsed, expected - EARLY_TOLERANCE)
+        self.assertLess(elapsed, expected + LATE_TOLERANCE)
+
+
+class SeveralLinksTest(unittest.TestCase):
+
+    def test_each_link_is_a_meter_of_its_own_with_its_own_faults(self):
+        # Every third answer of a link is dropped; counted over the
+        # process, the third connect would already fail.
+        meter = started(self, "--drop-every", "3", links=3)
+        self.assertEqual(len(set(os.path.realpath(p) for p in meter.paths)), 3)
+        links = [new_link(opened(self, path, timeout=0.5)) for path in meter.paths]
+        for link in links:
+            link.connect()
+        self.assertEqual(links[0].send_receive(bytearray("second")).to_list(), list(bytearray("second")))
+        self.assertRaises(BrenloException, links[0].send_receive, bytearray("third, dropped"))
+        links[1].disconnect()
+        self.assertEqual(links[2].send_receive(bytearray("link 2")).to_list(), list(bytearray("link 2")))
+
+
+class BadInputTest(unittest.TestCase):
+    """Noise and broken frames are skipped, a frame left unfinished is
+    given up once the line goes quiet, and the next good frame is answered."""
+
+    BAUD = 115200
+    IDLE = 0.5  # the meter gives up an unfinished frame after this long
+
+    def setUp(self):
+        self.meter = started(self, "--baud", str(self.BAUD))
+        self.port = opened(self, self.meter.path, timeout=2)
+
+    def assert_answers_snrm(self, what):
+        self.port.reset_input_buffer()
+        self.port.write(bytes(SNRM))
+        answer = bytearray(self.port.read(UA_LENGTH))
+        self.assertTrue(len(answer) == UA_LENGTH and answer[5] == UA, "%s: %r" % (what, bytes(answer)))
+
+    def test_next_frame_is_answered_after_noise_and_broken_frames(self):
+        # Each case: what is written, piece by piece, the meter reading each
+        # piece before the next comes; then whether the line goes quiet.
+        for what, pieces, idle in [
+                ("line noise", [bytearray(random.Random(2).randrange(0x7E) for _ in range(3000))], True),
+                ("false frame starts", [flag_rich_noise(5000)], True),
+                ("half a frame", [SNRM[:5]], True),
+                ("half a frame glued to a good one", [SNRM[:4]], False),
+                ("a frame with a bad FCS", [bad_fcs(SNRM)], True),
+                # found only once later bytes show the false start in front of it to be noise
+                ("a broken frame behind a false start",
+                 [bytearray([0x7E, 0xA0, 0x30]) + bad_fcs(SNRM) + bytearray(1), bytearray(0x30)], True)]:
+            for piece in pieces:
+                self.port.write(bytes(piece))
+                if idle:
+                    time.sleep(line_time(len(piece), self.BAUD) + 0.1)
+            if idle:
+                time.sleep(self.IDLE + 0.1)
+            self.assert_answers_snrm(what)
+
+    def test_client_closing_and_reopening_the_port_mid_frame(self):
+        new_link(self.port).connect()
+        self.port.write(b"\x7e\xa0\x20\x03\x21\x10")  # the start of an I-frame, then gone
+        self.port.close()
+        link = new_link(opened(self, self.meter.path, timeout=2))
+        link.connect()
+        self.assertEqual(link.send_receive(bytearray(b"again")).length, len(b"again"))
+        self.assertTrue(self.meter.running())
+
+
+class ModeEOpeningTest(unittest.TestCase):
+    """The simulator's side of the opening on a raw port; the client's
+    mode_e_sign_on against it is in test_mode_e_sign_on."""
+
+    SIGN_ON, ACK = b"/?!\r\n", b"\x06252\r\n"
+    IDENTIFICATION = b"/TVK5\\2TARVIK\r\n"
+
+    def sign_on(self, port):
+        """The 7E1 sign-on, its echo and the identification, in their line time."""
+        port.baudrate = 300
+        begun = time.time()
+        port.write(with_even_parity(self.SIGN_ON))
+        self.assertEqual(port.read(len(self.SIGN_ON)), with_even_parity(self.SIGN_ON))
+        self.assertEqual(port.readline(), self.IDENTIFICATION)
+        self.assertGreaterEqual(time.time() - begun, line_time(
+            len(self.SIGN_ON) + len(self.IDENTIFICATION), 300) - EARLY_TOLERANCE)
+
+    def test_7e1_opening_echoed_then_hdlc_at_9600_until_disc(self):
+        port = opened(self, started(self, "--mode-e", "--echo").path, baudrate=300, timeout=2)
+        self.sign_on(port)
+        port.write(with_even_parity(self.ACK))
+        self.assertEqual(port.read(len(self.ACK)), with_even_parity(self.ACK))
+        port.baudrate = 9600
+        link = new_link(EchoCancelling(port))
+        link.connect()
+        self.assertEqual(link.send_receive(bytearray(range(200))).to_list(), range(200))
+        link.disconnect()
+        self.sign_on(port)
+
+
+if __name__ == "__main__":
+    unittest.main()
