@@ -12,11 +12,10 @@ import unittest
 
 import serial
 
-from tarvik.brenlo import HDLCParameters, HDLCProtocolState
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.transport import SerialLine
 
-from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, SimulatedMeter
+from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened, started
 
 
 class PtyTestCase(unittest.TestCase):
@@ -107,46 +106,22 @@ class WriteContractTest(PtyTestCase):
         self.assertLess(time.time() - start, 0.3 + LATE_TOLERANCE)
 
 
-def payload(stream):
-    return stream._buffer[:stream.length]
-
-
-def open_link(*options, **settings):
-    """A SerialLine at the simulator's baud rate, and a protocol on it."""
-    baud = settings.pop("baudrate", 9600)
-    meter = SimulatedMeter("--baud", str(baud), *options)
-    line = SerialLine(meter.path, baudrate=baud, **settings)
-    link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)
-    return meter, line, link
-
-
 class LinkTest(unittest.TestCase):
 
-    def link(self, *options, **settings):
-        meter, line, link = open_link(*options, **settings)
-        self.addCleanup(meter.close)
-        self.addCleanup(line.close)
-        return link
+    TIMEOUT = 20
 
-    def test_answers_from_nothing_to_64_kib(self):
+    def test_answers_from_nothing_to_64_kib_come_without_waiting_for_the_time_out(self):
         for size, baud in ((0, 9600), (1, 9600), (2000, 9600), (65536, 115200)):
-            link = self.link("--answer", "size:%d" % size, "--max-info-tx", "1024",
-                             baudrate=baud, timeout=5)
+            meter = started(self, "--baud", str(baud), "--answer", "size:%d" % size,
+                            "--max-info-tx", "1024")
+            link = new_link(opened(self, meter.path, SerialLine, baudrate=baud, timeout=self.TIMEOUT))
+            begun = time.time()
             link.connect()
             answer = link.send_receive(bytearray("\xc0\x01"))
-            self.assertEqual(payload(answer), [i % 251 for i in range(size)], size)
+            self.assertEqual(answer.to_list(), [i % 251 for i in range(size)], size)
             link.disconnect()
             self.assertEqual(link.State, HDLCProtocolState.NDM)
-
-    def test_exchanges_do_not_wait_for_the_time_out(self):
-        link = self.link(timeout=10)
-        start = time.time()
-        link.connect()
-        for size in (1, 300):
-            request = bytearray(i % 256 for i in range(size))
-            self.assertEqual(payload(link.send_receive(request)), list(request))
-        link.disconnect()
-        self.assertLess(time.time() - start, 10 / 2.0)
+            self.assertLess(time.time() - begun, 1.5 * line_time(size, baud) + self.TIMEOUT / 2.0, size)
 
 
 MANY_DESCRIPTORS = r"""
@@ -172,8 +147,7 @@ class ManyDescriptorsTest(unittest.TestCase):
     @unittest.skipIf(resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 2048,
                      "the hard limit on open files is below 2048")
     def test_line_above_descriptor_1023_connects_and_exchanges(self):
-        meter = SimulatedMeter("--baud", "9600")
-        self.addCleanup(meter.close)
+        meter = started(self, "--baud", "9600")
         output = subprocess.check_output([sys.executable, "-c", MANY_DESCRIPTORS, meter.path])
         descriptor, echoed = output.split(" ", 1)
         self.assertGreater(int(descriptor), 1023)
