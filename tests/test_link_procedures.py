@@ -1,4 +1,5 @@
-"""connect, disconnect, poll and send_receive against scripted meters."""
+"""connect, disconnect, poll and send_receive against scripted meters, and
+the frame exchange beneath them: one write, two reads."""
 
 import unittest
 
@@ -197,6 +198,60 @@ class SendReceiveTest(LinkTestCase):
             self.assertFrameError(message, p.send_receive, request)
             self.assertEqual(p.State, NRM)
         self.assertEqual((p._SSN, p._RSN), (0, 0))
+
+
+def exchange_on(*script):
+    sent, received = Recorder(), Recorder()
+    stream = ScriptedStream(*script)
+    protocol = HDLCProtocol(parameters(SentStreamCallback=sent,
+                                       ReceivedStreamCallBack=received), stream)
+    return protocol, stream, sent, received
+
+
+class FrameExchangeTest(unittest.TestCase):
+
+    def test_whole_frame_and_callback_identity_unless_not_logged(self):
+        frame = ua()
+        protocol, stream, sent, received = exchange_on(frame, frame)
+        request = [0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E]
+        result = protocol._send_receive_bytes(request)
+        self.assertEqual(stream.writes, [request])
+        self.assertEqual(stream.reads, [3, len(frame) - 3])
+        self.assertEqual(result.to_list(), [ord(c) for c in frame])
+        self.assertEqual(result.capacity, result.length)
+        self.assertEqual(len(sent.calls) + len(received.calls), 2)
+        self.assertTrue(sent.calls[0][0] is request)
+        self.assertTrue(received.calls[0][0] is result._buffer)
+        self.assertEqual(protocol._send_receive_bytes(request, log=False).length, len(frame))
+        self.assertEqual(len(sent.calls) + len(received.calls), 2)
+
+    def test_rest_sized_from_eleven_bit_length(self):
+        for header, rest in [("\x7E\xA0\x07", 6), ("\x7E\xA8\x1E", 29),
+                             ("\x7E\x00\x1E", 29), ("\x7E\xFF\xFF", 2046),
+                             ("\x7E\xA0\x01", 0), ("\x7E\xA0\x00", -1)]:
+            protocol, stream, _, _ = exchange_on(header, "R" * 40)
+            result = protocol._send_receive_bytes([0x7E])
+            self.assertEqual(stream.reads, [3, rest], header.encode("hex"))
+            expected = header + "R" * (40 if rest < 0 else min(rest, 40))
+            self.assertEqual(result.to_list(), [ord(c) for c in expected])
+
+    def test_missing_opening_flag_asserts(self):
+        for header in ("\x00\xA0\x07", "\x7F\x7E\xA0"):
+            protocol, stream, sent, received = exchange_on(header, ua())
+            self.assertRaises(AssertionError, protocol._send_receive_bytes, [0x7E])
+            self.assertEqual((len(sent.calls), received.calls, stream.reads),
+                             (1, [], [3]))
+
+    def test_short_reads(self):
+        for script in ((), ("\x7E\xA0",)):
+            protocol, stream, _, received = exchange_on(*script)
+            self.assertEqual(protocol._send_receive_bytes([0x7E]).length, 0)
+            self.assertEqual((received.calls, stream.reads), ([], [3]))
+        frame = ua()
+        protocol, _, _, received = exchange_on(frame[:3], frame[3:8])
+        result = protocol._send_receive_bytes([0x7E])
+        self.assertEqual(result.to_list(), [ord(c) for c in frame[:8]])
+        self.assertTrue(received.calls[0][0] is result._buffer)
 
 
 if __name__ == "__main__":
