@@ -94,11 +94,3 @@ def opened(test, where, port_class=serial.Serial, **settings):
 def new_link(stream):
     """A protocol on the stream that does not wait after a disconnect."""
     return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
-
-
-def run_host(meter):
-    """Run the demonstration host against a meter: (status, stdout, stderr)."""
-    host = subprocess.Popen([os.environ["TARVIK_DEMO_HOST"]], cwd=meter.folder,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = host.communicate()
-    return host.returncode, out, err

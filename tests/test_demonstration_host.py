@@ -1,43 +1,63 @@
-"""The demonstration host, run against the simulator as a newcomer runs it."""
+"""The demonstration host against the simulator, as a newcomer runs it, and
+its output read back by python -m tarvik.brenlo.trace."""
 
+import os
+import subprocess
+import sys
 import unittest
 
-from simulated_line import SimulatedMeter, run_host
+from simulated_line import started
 
-EXPECTED_LINES = [
+# The demonstration's lines (CB_...) as the trace command shows them, each
+# frame described beneath it.
+DEMO_TRACE = [
     "CB_S: 7E A0 07 03 21 93 0F 01 7E",
+    "  C->S SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
     "CB_R: 7E A0 18 21 03 73 59 31 81 80 0C 05 01 80 06 01 80 07 01 01 08 01 01 05 13 7E",
+    "  S->C UA P/F=1 seg=0 len=24 dst=16 src=1/0 (1 byte) | HCS ok FCS ok | info 15 bytes: "
+    "parameters max info field transmit=128, max info field receive=128, window transmit=1, "
+    "window receive=1",
     "CB_s: NRM",
     "CB_S: 7E A0 07 03 21 53 03 C7 7E",
+    "  C->S DISC P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
     "CB_R: 7E A0 07 21 03 73 01 40 7E",
+    "  S->C UA P/F=1 seg=0 len=7 dst=16 src=1/0 (1 byte) | FCS ok",
     "CB_s: NDM",
+    "4 frames: client to server 2 (18 bytes), server to client 2 (35 bytes); 0 errors",
 ]
+
+
+def run(command, cwd=None, text=None):
+    """(status, stdout, stderr) of a command, given text on its standard input."""
+    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = process.communicate(text)
+    return process.returncode, out, err
 
 
 class DemonstrationHostTest(unittest.TestCase):
 
-    def test_connect_and_disconnect_are_traced_line_by_line(self):
-        meter = SimulatedMeter()
-        self.addCleanup(meter.close)
-        status, out, err = run_host(meter)
+    def run_host(self, *options):
+        return run([os.environ["TARVIK_DEMO_HOST"]], cwd=started(self, *options).folder)
+
+    def test_connect_and_disconnect_are_traced_and_read_back_without_a_flag(self):
+        status, out, err = self.run_host()
         self.assertEqual((status, err), (0, ""))
-        self.assertEqual(out.splitlines(), EXPECTED_LINES)
+        self.assertEqual(out.splitlines(), [line for line in DEMO_TRACE if line.startswith("CB_")])
+        status, annotated, err = run([sys.executable, "-B", "-m", "tarvik.brenlo.trace"], text=out)
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(annotated.splitlines(), DEMO_TRACE)
 
     def test_a_silent_meter_ends_with_no_response_to_snrm(self):
-        meter = SimulatedMeter("--drop-every", "1")
-        self.addCleanup(meter.close)
-        status, out, err = run_host(meter)
+        status, out, err = self.run_host("--drop-every", "1")
         self.assertEqual(status, 1)
-        self.assertEqual(out.splitlines(), EXPECTED_LINES[:1])
+        self.assertEqual(out.splitlines(), DEMO_TRACE[:1])
         self.assertTrue(err.rstrip().endswith("No response to SNRM"), err)
-
-
-class OrdinaryImportTest(unittest.TestCase):
 
     def test_an_import_runs_no_demonstration(self):
         import tarvik.brenlo.hdlcprotocol as module
-        for name in ("OnSendStream", "OnReceivedStream", "OnStateChange", "_hdlcParamaters", "port", "_hdlc",
-                     "serial", "types"):
+        for name in ("OnSendStream", "OnReceivedStream", "OnStateChange", "_hdlcParamaters", "port",
+                     "_hdlc", "serial", "types"):
             self.assertFalse(hasattr(module, name), name)
 
 

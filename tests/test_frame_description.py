@@ -16,7 +16,6 @@ SERVERS = [(Address(1, 0, 1), "1/0 (1 byte)"), (Address(1, 17, 2), "1/17 (2 byte
            (Address(0x3FFF, 300, 4), "16383/300 (4 bytes)")]
 
 SNRM = "7E A0 07 03 21 93 0F 01 7E"
-DEMO_UA = "7E A0 18 21 03 73 59 31 81 80 0C 05 01 80 06 01 80 07 01 01 08 01 01 05 13 7E"
 
 
 def from_server(kind, data=None, **fields):
@@ -96,8 +95,6 @@ class WholeFramesTest(unittest.TestCase):
                 ([0x80, 0x80, 0x00, 0x01], "info 4 bytes: 80 80 00 01")]:
             self.assertIn(named, describe(from_server(Kind.UA, data)))
             self.assertIn(named, describe(encode(Kind.SNRM, CLIENT, SERVERS[0][0], data)))
-        self.assertIn("info 15 bytes: parameters max info field transmit=128, max info field "
-                      "receive=128, window transmit=1, window receive=1", describe(DEMO_UA))
 
     def test_frmr_status_bytes_are_named(self):
         for data, named in [
@@ -185,18 +182,6 @@ class PublicExamplesTest(unittest.TestCase):
         for form in [values, bytearray(values), str(bytearray(values)), SNRM, SNRM.lower(),
                      SNRM.replace(" ", ""), u"7e a0 07 03 21 93 0f 01 7e", tuple(values)]:
             self.assertEqual(describe(form), expected, form)
-
-    def test_the_demonstration_output(self):
-        for line, expected in [
-                (SNRM, "SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok"),
-                (DEMO_UA, "UA P/F=1 seg=0 len=24 dst=16 src=1/0 (1 byte) | HCS ok FCS ok | "
-                          "info 15 bytes: parameters max info field transmit=128, "
-                          "max info field receive=128, window transmit=1, window receive=1"),
-                ("7E A0 07 03 21 53 03 C7 7E", "DISC P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | "
-                                               "FCS ok"),
-                ("7E A0 07 21 03 73 01 40 7E", "UA P/F=1 seg=0 len=7 dst=16 src=1/0 (1 byte) | "
-                                               "FCS ok")]:
-            self.assertEqual(describe(line), expected)
 
 
 if __name__ == "__main__":

@@ -104,9 +104,6 @@ class PipInstallTest(unittest.TestCase):
         for path in paths:
             self.assertTrue(path.startswith(site + os.sep), "%s imported, not from %s" % (path, site))
 
-    def assert_installed_in(self, site, env, cwd):
-        self.assert_imported_from(site, self.run_session(env, cwd))
-
     def assert_removed(self, folder, env, python=PYTHON):
         self.pip(["uninstall", "-y", "tarvik"], env=env, python=python)
         self.assertEqual(files_named_tarvik(folder), [])
@@ -122,10 +119,6 @@ class PipInstallTest(unittest.TestCase):
         self.assertNotIn("hdlcprotocol", os.listdir(installed))
         self.assertNotIn("hdlcprotocol.py", os.listdir(installed))
 
-        shown = self.pip(["show", "tarvik"], env=env)
-        for field in ("Name: tarvik", "Version: ", "Summary: HDLC", "License: "):
-            self.assertIn(field, shown)
-
         meter = SimulatedMeter()
         self.addCleanup(meter.close)
         for cwd in (self.scratch, self.clone):  # the clone's root holds src/tarvik
@@ -134,19 +127,6 @@ class PipInstallTest(unittest.TestCase):
             self.assertEqual(lines[3], "answer [1, 2, 3]")
 
         self.assert_removed(prefix, env)
-
-    def test_target_and_user_installs_import_and_uninstall(self):
-        target = self.place("target")
-        self.pip(["install", "--no-index", "--target", target, self.clone])
-        env = self.environment(PYTHONPATH=target)
-        self.assert_installed_in(target, env, self.scratch)
-        self.assert_removed(target, env)
-
-        user_base = self.place("user")
-        env = self.environment(PYTHONUSERBASE=user_base)
-        self.pip(["install", "--no-index", "--user", self.clone], env=env)
-        self.assert_installed_in(os.path.join(user_base, "lib"), env, self.scratch)
-        self.assert_removed(user_base, env)
 
     def test_virtualenv_install_imports_and_uninstalls(self):
         venv = self.place("venv")

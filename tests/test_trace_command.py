@@ -1,19 +1,16 @@
-"""python -m tarvik.brenlo.trace: traces of every form, annotated and checked."""
+"""python -m tarvik.brenlo.trace: traces of every form, annotated and
+checked. (The demonstration's output is read back in
+test_demonstration_host.)"""
 
-import os
 import subprocess
 import sys
 import tempfile
 import unittest
 
-import serial
-
-from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.brenloexception import BrenloException
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.utils import Utils
 from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
-from simulated_line import SimulatedMeter, run_host
+from simulated_line import new_link, opened, started
 
 
 def run_trace(text=None, *files):
@@ -45,46 +42,7 @@ def corrupt_fcs(pdu):
     return pdu[:-2] + [pdu[-2] ^ 0x40, pdu[-1]]
 
 
-class TraceTestCase(unittest.TestCase):
-
-    def write_file(self, text):
-        handle, path = tempfile.mkstemp(suffix=".trace")
-        self.addCleanup(os.remove, path)
-        os.write(handle, text)
-        os.close(handle)
-        return path
-
-
-DEMO_TRACE = [
-    "CB_S: 7E A0 07 03 21 93 0F 01 7E",
-    "  C->S SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
-    "CB_R: 7E A0 18 21 03 73 59 31 81 80 0C 05 01 80 06 01 80 07 01 01 08 01 01 05 13 7E",
-    "  S->C UA P/F=1 seg=0 len=24 dst=16 src=1/0 (1 byte) | HCS ok FCS ok | info 15 bytes: "
-    "parameters max info field transmit=128, max info field receive=128, window transmit=1, "
-    "window receive=1",
-    "CB_s: NRM",
-    "CB_S: 7E A0 07 03 21 53 03 C7 7E",
-    "  C->S DISC P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok",
-    "CB_R: 7E A0 07 21 03 73 01 40 7E",
-    "  S->C UA P/F=1 seg=0 len=7 dst=16 src=1/0 (1 byte) | FCS ok",
-    "CB_s: NDM",
-    "4 frames: client to server 2 (18 bytes), server to client 2 (35 bytes); 0 errors",
-]
-
-
-class DemonstrationTraceTest(TraceTestCase):
-
-    def test_the_demonstrations_real_output_is_described_without_a_flag(self):
-        meter = SimulatedMeter()
-        self.addCleanup(meter.close)
-        status, demo, _ = run_host(meter)
-        self.assertEqual(status, 0)
-        status, out, err = run_trace(None, self.write_file(demo))
-        self.assertEqual((status, err), (0, ""))
-        self.assertEqual(out.splitlines(), DEMO_TRACE)
-
-
-class MixedTraceTest(TraceTestCase):
+class TraceCommandTest(unittest.TestCase):
 
     def mixed_trace(self):
         """Every form of line; one N(S) jump and one frame failing its FCS.
@@ -186,23 +144,21 @@ class MixedTraceTest(TraceTestCase):
             self.assertEqual((status, flags(out)), (0, expected), out)
 
     def test_a_file_that_cannot_be_read_is_named_and_the_rest_read(self):
-        path = self.write_file("CB_S: " + hex_of(to_server(Kind.DISC)) + "\n")
-        status, out, err = run_trace(None, "/nonexistent/trace.log", path)
+        trace = tempfile.NamedTemporaryFile(suffix=".trace")
+        self.addCleanup(trace.close)
+        trace.write("CB_S: " + hex_of(to_server(Kind.DISC)) + "\n")
+        trace.flush()
+        status, out, err = run_trace(None, "/nonexistent/trace.log", trace.name)
         self.assertEqual(status, 1)
         self.assertIn("cannot read /nonexistent/trace.log", err)
         self.assertIn("C->S DISC", out)
 
 
-class SimulatorTraceTest(TraceTestCase):
-
     def test_the_simulators_verbose_log_of_a_sequence_fault(self):
         log = tempfile.TemporaryFile()
         self.addCleanup(log.close)
-        meter = SimulatedMeter("--verbose", "--wrong-seq-every", "3", stderr=log)
-        self.addCleanup(meter.close)
-        port = serial.Serial(meter.path, timeout=2)
-        self.addCleanup(port.close)
-        link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
+        meter = started(self, "--verbose", "--wrong-seq-every", "3", stderr=log)
+        link = new_link(opened(self, meter.path, timeout=2))
         link.connect()
         link.send_receive([0xC0, 0x01])
         self.assertRaises(BrenloException, link.send_receive, [0xC0, 0x02])
