@@ -1,39 +1,35 @@
-"""Installing with Python 2.7's own pip, offline, as a new user does it.
+"""Installing with Python 2.7's own pip, offline, as a new user does it, and
+the program README.md shows under "Use" run as written against the
+installed copy.
 
-Each case copies the repository's files (what a clone holds) into a
+Each install copies the repository's files (what a clone holds) into a
 scratch folder, installs from there with `pip install --no-index` into a
 place of its own, uses the installed copy with nothing else of tarvik on
 the path, and uninstalls it again.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
-from simulated_line import SimulatedMeter
+from simulated_line import started
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = sys.executable
+WHERE_FROM = ("import tarvik, tarvik.brenlo.frame, tarvik.brenlo.hdlcprotocol as m\n"
+              "print tarvik.__file__, tarvik.brenlo.frame.__file__, m.__file__")
+AARQ = "601da109060760857405080101be10040e01000000065f1f0400007e1f04b0"
 
-# Run in a fresh interpreter: reports where each part of the package comes
-# from, then talks to the meter whose port is given, if one is.
-SESSION = r"""
-import sys
-import tarvik, tarvik.brenlo.frame, tarvik.brenlo.hdlcprotocol as hdlcprotocol
-for module in (tarvik, tarvik.brenlo.frame, hdlcprotocol):
-    print module.__file__
-if len(sys.argv) > 1:
-    import serial
-    from tarvik.brenlo import HDLCParameters
-    port = serial.Serial(sys.argv[1], timeout=2)
-    link = hdlcprotocol.HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
-    link.connect()
-    print "answer", list(link.send_receive(bytearray(b"\x01\x02\x03")).to_list())
-    link.disconnect()
-"""
+
+def program_under(heading):
+    """The first Python code block after the given level-2 heading of README.md."""
+    text = open(os.path.join(REPO, "README.md")).read()
+    section = text.split("\n## %s\n" % heading, 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
 
 def copy_of_repository(folder):
@@ -42,19 +38,12 @@ def copy_of_repository(folder):
         ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=REPO)
     clone = os.path.join(folder, "clone")
     for name in filter(None, names.split("\0")):
-        source = os.path.join(REPO, name)
-        if not os.path.isfile(source):
-            continue  # deleted in the working tree
-        target = os.path.join(clone, name)
-        if not os.path.isdir(os.path.dirname(target)):
-            os.makedirs(os.path.dirname(target))
-        shutil.copy2(source, target)
+        source, target = os.path.join(REPO, name), os.path.join(clone, name)
+        if os.path.isfile(source):  # not deleted in the working tree
+            if not os.path.isdir(os.path.dirname(target)):
+                os.makedirs(os.path.dirname(target))
+            shutil.copy2(source, target)
     return clone
-
-
-def files_named_tarvik(folder):
-    return [os.path.join(top, name) for top, dirs, files in os.walk(folder)
-            for name in dirs + files if "tarvik" in name]
 
 
 @unittest.skipIf(os.environ.get("TARVIK_MEMCHECK"), "packaging, not memory")
@@ -74,25 +63,31 @@ class PipInstallTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def place(self, name):
-        folder = os.path.join(self.scratch, name)
-        self.addCleanup(shutil.rmtree, folder, True)
-        return folder
-
-    def pip(self, arguments, env=None, python=PYTHON):
-        command = [python, "-m", "pip", "--disable-pip-version-check", "--no-cache-dir"] + arguments
-        process = subprocess.Popen(command, env=env, cwd=self.scratch,
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        output = process.communicate()[0]
-        self.assertEqual(process.returncode, 0, "%s\n%s" % (" ".join(command), output))
-        return output
-
-    def run_session(self, env, cwd, *arguments):
-        process = subprocess.Popen([PYTHON, "-c", SESSION] + list(arguments), env=env, cwd=cwd,
+    def run_python(self, arguments, env, cwd=None, python=PYTHON, status=0):
+        process = subprocess.Popen([python] + arguments, env=env, cwd=cwd or self.scratch,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = process.communicate()
-        self.assertEqual(process.returncode, 0, err)
-        return out.splitlines()
+        self.assertEqual(process.returncode == 0, status == 0, "%s\n%s%s" % (arguments, out, err))
+        return out, err
+
+    def pip(self, arguments, env, python=PYTHON):
+        self.run_python(["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"] + arguments,
+                        env, python=python)
+
+    def install_and_remove(self, folder, pip_options, env, python=PYTHON):
+        """Installs; the caller checks the installed copy; then it is removed."""
+        self.pip(["install", "--no-index"] + pip_options + [self.clone], env, python)
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.addCleanup(self.assert_removed, folder, env, python)
+
+    def assert_removed(self, folder, env, python):
+        self.pip(["uninstall", "-y", "tarvik"], env, python)
+        self.assertEqual([name for top, dirs, files in os.walk(folder)
+                          for name in dirs + files if "tarvik" in name], [])
+
+    def assert_imported_from(self, site, env, cwd=None, python=PYTHON):
+        for path in self.run_python(["-c", WHERE_FROM], env, cwd, python)[0].split():
+            self.assertTrue(path.startswith(site + os.sep), "%s, not from %s" % (path, site))
 
     def environment(self, **settings):
         env = dict(os.environ)
@@ -100,53 +95,38 @@ class PipInstallTest(unittest.TestCase):
         env.update(settings)
         return env
 
-    def assert_imported_from(self, site, paths):
-        for path in paths:
-            self.assertTrue(path.startswith(site + os.sep), "%s imported, not from %s" % (path, site))
-
-    def assert_removed(self, folder, env, python=PYTHON):
-        self.pip(["uninstall", "-y", "tarvik"], env=env, python=python)
-        self.assertEqual(files_named_tarvik(folder), [])
-
-    def test_prefix_install_is_used_from_any_folder_and_uninstalls_cleanly(self):
-        prefix = self.place("prefix")
-        self.pip(["install", "--no-index", "--prefix", prefix, self.clone])
+    def test_prefix_install_runs_the_readme_program_from_any_folder(self):
+        prefix = os.path.join(self.scratch, "prefix")
         site = os.path.join(prefix, "lib", "python2.7", "site-packages")
         env = self.environment(PYTHONPATH=os.pathsep.join([site, self.pyserial]))
-        installed = os.path.join(site, "tarvik", "brenlo")
-        self.assertIn("hdlcprotocol.so", os.listdir(installed))
+        self.install_and_remove(prefix, ["--prefix", prefix], env)
+        installed = os.listdir(os.path.join(site, "tarvik", "brenlo"))
+        self.assertIn("hdlcprotocol.so", installed)
         # Neither the sources' folder nor their stand-in for an unbuilt module.
-        self.assertNotIn("hdlcprotocol", os.listdir(installed))
-        self.assertNotIn("hdlcprotocol.py", os.listdir(installed))
+        self.assertNotIn("hdlcprotocol", installed)
+        self.assertNotIn("hdlcprotocol.py", installed)
 
-        meter = SimulatedMeter()
-        self.addCleanup(meter.close)
+        program = os.path.join(self.scratch, "read_meter.py")
+        with open(program, "w") as out:
+            out.write(program_under("Use"))
+        meter = started(self)  # answers each request with the request itself
         for cwd in (self.scratch, self.clone):  # the clone's root holds src/tarvik
-            lines = self.run_session(env, cwd, meter.path)
-            self.assert_imported_from(site, lines[:3])
-            self.assertEqual(lines[3], "answer [1, 2, 3]")
-
-        self.assert_removed(prefix, env)
+            self.assert_imported_from(site, env, cwd)
+            self.assertEqual(self.run_python([program, meter.path], env, cwd),
+                             ("answer of 31 bytes: %s\n" % AARQ, ""))
 
     def test_virtualenv_install_imports_and_uninstalls(self):
-        venv = self.place("venv")
+        venv = os.path.join(self.scratch, "venv")
         # No seed packages: the base interpreter's pip serves the environment.
         subprocess.check_call(["/usr/bin/python3", "-m", "virtualenv", "--quiet", "--no-seed",
                                "--system-site-packages", "-p", PYTHON, venv])
-        python = os.path.join(venv, "bin", "python")
-        env = self.environment()
-        self.pip(["install", "--no-index", self.clone], env=env, python=python)
-        out = subprocess.check_output([python, "-c", "import tarvik.brenlo.hdlcprotocol as m; print m.__file__"],
-                                      env=env, cwd=self.scratch)
-        self.assertTrue(out.startswith(venv + os.sep), out)
-        self.assert_removed(venv, env, python=python)
+        python, env = os.path.join(venv, "bin", "python"), self.environment()
+        self.install_and_remove(venv, [], env, python)
+        self.assert_imported_from(venv, env, python=python)
 
     def test_an_unbuilt_source_tree_says_how_to_build_or_install(self):
         env = self.environment(PYTHONPATH=os.path.join(self.clone, "src"))
-        process = subprocess.Popen([PYTHON, "-c", "import tarvik.brenlo.hdlcprotocol"], env=env,
-                                   cwd=self.scratch, stderr=subprocess.PIPE)
-        err = process.communicate()[1]
-        self.assertNotEqual(process.returncode, 0)
+        err = self.run_python(["-c", "import tarvik.brenlo.hdlcprotocol"], env, status=1)[1]
         last = err.splitlines()[-1]
         self.assertTrue(last.startswith("ImportError: tarvik.brenlo.hdlcprotocol is not built"), last)
         self.assertIn("pip install .", last)
