@@ -36,13 +36,6 @@ class MemoryStreamTest(unittest.TestCase):
         self.assertEqual(stream.position, 2)
         self.assertRaises(ValueError, stream.erase, 0, 3)
 
-    def test_integer_items_are_stored_as_plain_ints(self):
-        stream = MemoryStream((True, 2L))
-        stream.write([False, 3L], 0, 2)
-        stream.write_byte(True)
-        self.assertEqual(stream.to_list(), [1, 2, 0, 3, 1])
-        self.assertEqual(set(map(type, stream.to_list())), set([int]))
-
     def test_writes_reuse_spare_items_then_append(self):
         stream = MemoryStream(range(200))
         stream.length = 0

@@ -53,12 +53,6 @@ class PtyTestCase(unittest.TestCase):
 
 class ReadContractTest(PtyTestCase):
 
-    def test_read_takes_exactly_size_and_leaves_the_rest(self):
-        line = self.open_line(timeout=2)
-        os.write(self.far_end, "0123456789")
-        self.assertEqual(line.read(4), "0123")
-        self.assertEqual(line.read(6), "456789")
-
     def test_answer_that_stops_early_returns_what_came_after_the_time_out(self):
         line = self.open_line(timeout=0.5)
         self.send_later((0, "abc"), (0.2, "de"))
