@@ -20,14 +20,11 @@ Bytes bytes(std::size_t n) { return Bytes(n, 0x55); }
 
 }  // namespace
 
-TEST(Pacing, LineTimeIsTenBitsAByte) {
-    EXPECT_EQ(lineTime(960, 9600), std::chrono::seconds(1));
-    EXPECT_EQ(lineTime(30, 300), std::chrono::seconds(1));
-    EXPECT_EQ(lineTime(1, 115200), std::chrono::nanoseconds(86806));  // rounded up
-    EXPECT_EQ(lineTime(1000000, 0), Duration::zero());
-}
-
 TEST(Pacing, ReceivedBytesQueueBehindEachOtherAndIdleEarnsNoCredit) {
+    // Ten bits a byte, rounded up to the nanosecond; no time without a rate.
+    EXPECT_EQ(lineTime(960, 9600), std::chrono::seconds(1));
+    EXPECT_EQ(lineTime(1, 115200), std::chrono::nanoseconds(86806));
+    EXPECT_EQ(lineTime(1000000, 0), Duration::zero());
     Receiver line(9600);
     // A 2000-byte frame read at once arrives over 2.083 s.
     const TimePoint start = line.take(2000, t0);
