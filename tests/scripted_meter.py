@@ -70,14 +70,6 @@ class ScriptedStream(object):
         return [decode(w) for w in self.writes]
 
 
-class Recorder(object):
-    def __init__(self):
-        self.calls = []
-
-    def __call__(self, *args):
-        self.calls.append(args)
-
-
 def parameters(**kw):
     kw.setdefault("DiscToNDMTimeout", 0)
     return HDLCParameters(**kw)

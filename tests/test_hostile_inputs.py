@@ -8,7 +8,7 @@ import unittest
 
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
-from scripted_meter import (Kind, LLC_REQUEST, LLC_RESPONSE, Recorder, parameters,
+from scripted_meter import (Kind, LLC_REQUEST, LLC_RESPONSE, parameters,
                             answer, ua, decode, info_of)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -62,10 +62,10 @@ class AcknowledgingMeter(object):
 class InformationFieldLimit(unittest.TestCase):
 
     def connected(self, ua_info):
-        meter, sent = AcknowledgingMeter(ua_info), Recorder()
-        protocol = HDLCProtocol(parameters(SentStreamCallback=sent), meter)
+        meter, sent = AcknowledgingMeter(ua_info), []
+        protocol = HDLCProtocol(parameters(SentStreamCallback=sent.append), meter)
         protocol.connect()
-        del meter.frames[:], sent.calls[:]
+        del meter.frames[:], sent[:]
         return protocol, meter, sent
 
     def test_limit_without_room_for_a_request_byte_raises_before_sending(self):
@@ -81,7 +81,7 @@ class InformationFieldLimit(unittest.TestCase):
             with self.assertRaises(BrenloException) as ctx:
                 protocol.send_receive(bytearray([0xC0, 0x01, 0xC1]))
             self.assertEqual(ctx.exception.args, NO_ROOM, (ua_info, limit))
-            self.assertEqual((meter.frames, sent.calls), ([], []), (ua_info, limit))
+            self.assertEqual((meter.frames, sent), ([], []), (ua_info, limit))
             self.assertEqual((protocol._SSN, protocol._RSN), (5, 2))
 
     def test_smallest_usable_limit_and_empty_request_still_work(self):

@@ -8,7 +8,7 @@ from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from scripted_meter import (Kind, CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE,
-                            ScriptedStream, Recorder, parameters, answer, ua, info_of)
+                            ScriptedStream, parameters, answer, ua, info_of)
 
 NDM, NRM = HDLCProtocolState.NDM, HDLCProtocolState.NRM
 
@@ -20,17 +20,13 @@ def header(frame):
 class LinkTestCase(unittest.TestCase):
 
     def setUp(self):
-        self.saved_time, self.sleeps = hdlcprotocol.time, []
+        self.addCleanup(setattr, hdlcprotocol, "time", hdlcprotocol.time)
         hdlcprotocol.time = type("Clock", (), {})()
-        hdlcprotocol.time.sleep = self.sleeps.append
-        self.states, self.sent = Recorder(), Recorder()
-
-    def tearDown(self):
-        hdlcprotocol.time = self.saved_time
+        hdlcprotocol.time.sleep = lambda seconds: None
+        self.states = []
 
     def make(self, stream, **kw):
-        kw.setdefault("StateChangeCallBack", self.states)
-        kw.setdefault("SentStreamCallback", self.sent)
+        kw.setdefault("StateChangeCallBack", self.states.append)
         return HDLCProtocol(parameters(**kw), stream)
 
     def connected(self, *script):
@@ -61,14 +57,14 @@ class ConnectTest(LinkTestCase):
                 # length 3 gives 0; its first value byte (6) is the next id
                 ([0x81, 0x80, 0x00, 0x05, 0x03, 0x06, 0x01, 0x20], (0, 32, 1, 1)),
                 ([0x81, 0x80, 0x00, 0x07, 0x00, 0x08, 0x05], (128, 128, 0, 0))]:
-            self.states.calls = []
+            del self.states[:]
             stream = ScriptedStream(ua(info))
             p = self.make(stream)
             p._RSN, p._SSN, p._windowSizeTransmit = 3, 5, 7
             self.assertEqual(p.connect(), None)
             self.assertEqual(self.link_fields(p), expected, info)
             self.assertEqual((p._RSN, p._SSN, p.State), (0, 0, NRM))
-            self.assertEqual(self.states.calls, [(NRM,)])
+            self.assertEqual(self.states, [NRM])
             snrm, = stream.sent_frames()
             self.assertEqual(header(snrm) + (snrm.Data,),
                              (Kind.SNRM, CLIENT, SERVER, True, None))
@@ -86,7 +82,7 @@ class ConnectTest(LinkTestCase):
             p._RSN, p._SSN = 2, 4
             self.assertFrameError(message, p.connect)
             self.assertEqual((p._RSN, p._SSN, p.State), (2, 4, NDM))
-        self.assertEqual(self.states.calls, [])
+        self.assertEqual(self.states, [])
 
 
 class DisconnectTest(LinkTestCase):
@@ -201,10 +197,10 @@ class SendReceiveTest(LinkTestCase):
 
 
 def exchange_on(*script):
-    sent, received = Recorder(), Recorder()
+    sent, received = [], []
     stream = ScriptedStream(*script)
-    protocol = HDLCProtocol(parameters(SentStreamCallback=sent,
-                                       ReceivedStreamCallBack=received), stream)
+    protocol = HDLCProtocol(parameters(SentStreamCallback=sent.append,
+                                       ReceivedStreamCallBack=received.append), stream)
     return protocol, stream, sent, received
 
 
@@ -219,11 +215,11 @@ class FrameExchangeTest(unittest.TestCase):
         self.assertEqual(stream.reads, [3, len(frame) - 3])
         self.assertEqual(result.to_list(), [ord(c) for c in frame])
         self.assertEqual(result.capacity, result.length)
-        self.assertEqual(len(sent.calls) + len(received.calls), 2)
-        self.assertTrue(sent.calls[0][0] is request)
-        self.assertTrue(received.calls[0][0] is result._buffer)
+        self.assertEqual(len(sent) + len(received), 2)
+        self.assertTrue(sent[0] is request)
+        self.assertTrue(received[0] is result._buffer)
         self.assertEqual(protocol._send_receive_bytes(request, log=False).length, len(frame))
-        self.assertEqual(len(sent.calls) + len(received.calls), 2)
+        self.assertEqual(len(sent) + len(received), 2)
 
     def test_rest_sized_from_eleven_bit_length(self):
         for header, rest in [("\x7E\xA0\x07", 6), ("\x7E\xA8\x1E", 29),
@@ -239,19 +235,19 @@ class FrameExchangeTest(unittest.TestCase):
         for header in ("\x00\xA0\x07", "\x7F\x7E\xA0"):
             protocol, stream, sent, received = exchange_on(header, ua())
             self.assertRaises(AssertionError, protocol._send_receive_bytes, [0x7E])
-            self.assertEqual((len(sent.calls), received.calls, stream.reads),
+            self.assertEqual((len(sent), received, stream.reads),
                              (1, [], [3]))
 
     def test_short_reads(self):
         for script in ((), ("\x7E\xA0",)):
             protocol, stream, _, received = exchange_on(*script)
             self.assertEqual(protocol._send_receive_bytes([0x7E]).length, 0)
-            self.assertEqual((received.calls, stream.reads), ([], [3]))
+            self.assertEqual((received, stream.reads), ([], [3]))
         frame = ua()
         protocol, _, _, received = exchange_on(frame[:3], frame[3:8])
         result = protocol._send_receive_bytes([0x7E])
         self.assertEqual(result.to_list(), [ord(c) for c in frame[:8]])
-        self.assertTrue(received.calls[0][0] is result._buffer)
+        self.assertTrue(received[0] is result._buffer)
 
 
 if __name__ == "__main__":

@@ -7,10 +7,8 @@ import sys
 import tempfile
 import unittest
 
-from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.utils import Utils
 from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
-from simulated_line import new_link, opened, started
 
 
 def run_trace(text=None, *files):
@@ -152,23 +150,6 @@ class TraceCommandTest(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertIn("cannot read /nonexistent/trace.log", err)
         self.assertIn("C->S DISC", out)
-
-
-    def test_the_simulators_verbose_log_of_a_sequence_fault(self):
-        log = tempfile.TemporaryFile()
-        self.addCleanup(log.close)
-        meter = started(self, "--verbose", "--wrong-seq-every", "3", stderr=log)
-        link = new_link(opened(self, meter.path, timeout=2))
-        link.connect()
-        link.send_receive([0xC0, 0x01])
-        self.assertRaises(BrenloException, link.send_receive, [0xC0, 0x02])
-        link.disconnect()
-        meter.close()
-        log.seek(0)
-        status, out, _ = run_trace(log.read())
-        self.assertEqual((status, flags(out)), (0, ["N(S)=2 from the server, expected 1"]), out)
-        self.assertIn("\n8 frames: client to server 4 (50 bytes), server to client 4 (67 bytes); "
-                      "1 error", out)
 
 
 if __name__ == "__main__":
