@@ -56,6 +56,15 @@ class ScriptedLine(object):
         self.resets += 1
 
 
+def written(sent, *incoming):
+    """A ScriptedLine with the incoming script, and EchoCancelling on it
+    after sent was written."""
+    line = ScriptedLine(*incoming)
+    stream = EchoCancelling(line)
+    stream.write(sent)
+    return line, stream
+
+
 def read_in(stream, sizes):
     """What the caller gets from reads of the given sizes, joined."""
     return "".join(stream.read(size) for size in sizes)
@@ -83,9 +92,7 @@ class AnswerAfterEchoTest(unittest.TestCase):
     def test_every_line_and_every_way_of_reading(self):
         for name, sent, incoming, answer in self.LINES:
             for sizes in (frame_reads(answer), (1,) * len(answer), (len(answer),), (2, 5, 100)):
-                line = ScriptedLine(*incoming)
-                stream = EchoCancelling(line)
-                stream.write(bytearray(sent))
+                line, stream = written(bytearray(sent), *incoming)
                 self.assertEqual(read_in(stream, sizes)[:len(answer)], answer, (name, sizes))
                 self.assertEqual(line.written, sent)
                 expected_timeouts = 1 if sum(sizes) > len(answer) else 0
@@ -101,15 +108,11 @@ class EchoThatFailsTest(unittest.TestCase):
                 ("tail lost", [REQUEST[:4] + ANSWER], REQUEST[:4] + ANSWER),
                 ("head lost", [REQUEST[2:] + ANSWER], REQUEST[2:] + ANSWER),
                 ("line quiet inside the echo", [REQUEST[:4], QUIET, ANSWER], REQUEST[:4] + ANSWER)]:
-            line = ScriptedLine(*incoming)
-            stream = EchoCancelling(line)
-            stream.write(REQUEST)
+            stream = written(REQUEST, *incoming)[1]
             self.assertEqual(read_in(stream, (3, 3, 100, 100))[:len(expected)], expected, name)
 
     def test_echo_that_never_comes_costs_one_time_out_and_lets_the_answer_through(self):
-        line = ScriptedLine(QUIET, REQUEST[:3] + ANSWER)
-        stream = EchoCancelling(line)
-        stream.write(REQUEST)
+        line, stream = written(REQUEST, QUIET, REQUEST[:3] + ANSWER)
         self.assertEqual(stream.read(3), "")
         self.assertEqual(line.timeouts, 1)
         self.assertEqual(stream.read(3 + len(ANSWER)), REQUEST[:3] + ANSWER)
@@ -119,16 +122,12 @@ class EchoThatFailsTest(unittest.TestCase):
 class WriteTest(unittest.TestCase):
 
     def test_writes_before_a_read_are_expected_back_in_order(self):
-        line = ScriptedLine(DISC + REQUEST + ANSWER)
-        stream = EchoCancelling(line)
-        stream.write(DISC)
+        stream = written(DISC, DISC + REQUEST + ANSWER)[1]
         stream.write(bytearray(REQUEST))
         self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
 
     def test_reset_forgets_the_pending_echo_and_resets_the_line(self):
-        line = ScriptedLine(REQUEST)
-        stream = EchoCancelling(line)
-        stream.write(REQUEST)
+        line, stream = written(REQUEST, REQUEST)
         stream.reset_input_buffer()
         self.assertEqual(line.resets, 1)
         self.assertEqual(stream.read(len(REQUEST)), REQUEST)

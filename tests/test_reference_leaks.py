@@ -66,7 +66,8 @@ class ReferenceLeakTest(unittest.TestCase):
             del seen[:]
             method = HDLCProtocol.poll
             repr(method), hash(method), method == HDLCProtocol.poll, weakref.ref(method)
-            method.__get__(q, HDLCProtocol), method.__name__, method.__doc__, method.im_self
+            method.__get__(q, HDLCProtocol), method.__get__(None, int), method.im_self
+            method.__name__, method.__doc__
             inspect.getargspec(method)
             HDLCProtocol._set_State(q, **{unicode_state: 0})
             for call, args, kwargs in [(HDLCProtocol.connect, (1,), {}),
