@@ -54,12 +54,6 @@ class DemonstrationHostTest(unittest.TestCase):
         self.assertEqual(out.splitlines(), DEMO_TRACE[:1])
         self.assertTrue(err.rstrip().endswith("No response to SNRM"), err)
 
-    def test_an_import_runs_no_demonstration(self):
-        import tarvik.brenlo.hdlcprotocol as module
-        for name in ("OnSendStream", "OnReceivedStream", "OnStateChange", "_hdlcParamaters", "port",
-                     "_hdlc", "serial", "types"):
-            self.assertFalse(hasattr(module, name), name)
-
 
 if __name__ == "__main__":
     unittest.main()

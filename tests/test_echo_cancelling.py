@@ -98,6 +98,17 @@ class AnswerAfterEchoTest(unittest.TestCase):
                 expected_timeouts = 1 if sum(sizes) > len(answer) else 0
                 self.assertEqual(line.timeouts, expected_timeouts, (name, sizes))
 
+    def test_writes_before_a_read_are_expected_back_in_order(self):
+        stream = written(DISC, DISC + REQUEST + ANSWER)[1]
+        stream.write(bytearray(REQUEST))
+        self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
+
+    def test_reset_forgets_the_pending_echo_and_resets_the_line(self):
+        line, stream = written(REQUEST, REQUEST)
+        stream.reset_input_buffer()
+        self.assertEqual(line.resets, 1)
+        self.assertEqual(stream.read(len(REQUEST)), REQUEST)
+
 
 class EchoThatFailsTest(unittest.TestCase):
     """What passes when the echo is cut short or never comes: everything
@@ -117,20 +128,6 @@ class EchoThatFailsTest(unittest.TestCase):
         self.assertEqual(line.timeouts, 1)
         self.assertEqual(stream.read(3 + len(ANSWER)), REQUEST[:3] + ANSWER)
         self.assertEqual(line.timeouts, 1)
-
-
-class WriteTest(unittest.TestCase):
-
-    def test_writes_before_a_read_are_expected_back_in_order(self):
-        stream = written(DISC, DISC + REQUEST + ANSWER)[1]
-        stream.write(bytearray(REQUEST))
-        self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
-
-    def test_reset_forgets_the_pending_echo_and_resets_the_line(self):
-        line, stream = written(REQUEST, REQUEST)
-        stream.reset_input_buffer()
-        self.assertEqual(line.resets, 1)
-        self.assertEqual(stream.read(len(REQUEST)), REQUEST)
 
 
 class SimulatedLineTest(unittest.TestCase):

@@ -41,10 +41,6 @@ class LinkTestCase(unittest.TestCase):
             call(*args)
         self.assertEqual(ctx.exception.args, (message, BrenloExceptionKind.Frame))
 
-    def link_fields(self, p):
-        return (p._maxInfoFieldLengthReceive, p._maxInfoFieldLengthTransmit,
-                p._windowSizeReceive, p._windowSizeTransmit)
-
 
 class ConnectTest(LinkTestCase):
 
@@ -62,7 +58,8 @@ class ConnectTest(LinkTestCase):
             p = self.make(stream)
             p._RSN, p._SSN, p._windowSizeTransmit = 3, 5, 7
             self.assertEqual(p.connect(), None)
-            self.assertEqual(self.link_fields(p), expected, info)
+            self.assertEqual((p._maxInfoFieldLengthReceive, p._maxInfoFieldLengthTransmit,
+                              p._windowSizeReceive, p._windowSizeTransmit), expected, info)
             self.assertEqual((p._RSN, p._SSN, p.State), (0, 0, NRM))
             self.assertEqual(self.states, [NRM])
             snrm, = stream.sent_frames()

@@ -83,7 +83,6 @@ class FailedSignOnTest(unittest.TestCase):
     REPLIES = [
         ("silent meter", "", "no identification"),
         ("no slash", "LGZ5ZMD\r\n", "not a mode E identification"),
-        ("two letters", "/LG5ZMD\r\n", "not a mode E identification"),
         ("mode B baud character", "/LGZAZMD\r\n", "not a mode E identification"),
         ("baud character beyond 19200", "/LGZ7ZMD\r\n", "not a mode E identification"),
         ("no identification text", "/LGZ5\r\n", "not a mode E identification"),

@@ -145,11 +145,9 @@ class BadInputTest(unittest.TestCase):
         # Each case: what is written, piece by piece, the meter reading each
         # piece before the next comes; then whether the line goes quiet.
         for what, pieces, idle in [
-                ("line noise", [bytearray(random.Random(2).randrange(0x7E) for _ in range(3000))], True),
                 ("false frame starts", [flag_rich_noise(5000)], True),
                 ("half a frame", [SNRM[:5]], True),
                 ("half a frame glued to a good one", [SNRM[:4]], False),
-                ("a frame with a bad FCS", [bad_fcs(SNRM)], True),
                 # found only once later bytes show the false start in front of it to be noise
                 ("a broken frame behind a false start",
                  [bytearray([0x7E, 0xA0, 0x30]) + bad_fcs(SNRM) + bytearray(1), bytearray(0x30)], True)]:

@@ -69,17 +69,6 @@ TEST(Pacing, OutputNeverRunsAheadOfTheLineAndEndsOnTime) {
     }
 }
 
-TEST(Pacing, ChunksAreAboutTheChunkTimeAndALateWriterCatchesUp) {
-    Transmitter tx(milliseconds(10));
-    tx.queue(bytes(100), 9600, t0);
-    EXPECT_EQ(*tx.due(), t0 + lineTime(9, 9600));  // 9.6 bytes in 10 ms, whole bytes only
-    EXPECT_EQ(tx.ready(*tx.due()).second, 9u);
-    // Woken 50 bytes late, the writer gets everything that has arrived.
-    EXPECT_EQ(tx.ready(t0 + lineTime(59, 9600)).second, 59u);
-    tx.wrote(59);
-    EXPECT_EQ(*tx.due(), t0 + lineTime(68, 9600));
-}
-
 TEST(Pacing, TransmissionsFollowEachOtherAndWaitForTheirStart) {
     Transmitter tx(milliseconds(10));
     tx.queue(bytes(96), 9600, t0);                     // 100 ms

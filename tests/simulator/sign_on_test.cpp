@@ -56,10 +56,6 @@ TEST(SignOn, AnswersOnlyWellFormedSignOnsForItsAddress) {
 }
 
 TEST(SignOn, IdentificationCarriesTheOfferedRate) {
-    const SignOn meter(SignOnConfig{});
-    const std::string expected = "/TVK5\\2TARVIK\r\n";
-    EXPECT_EQ(meter.identification(), Bytes(expected.begin(), expected.end()));
-
     struct Case {
         const char* identification;
         const char* ack;
