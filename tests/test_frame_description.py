@@ -108,6 +108,13 @@ class WholeFramesTest(unittest.TestCase):
             self.assertIn("| info %d bytes: %s" % (len(data), named),
                           describe(from_server(Kind.FRMR, data)))
 
+    def test_snrm_from_client_16_to_server_1_in_every_form(self):
+        expected = "SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok"
+        values = [0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E]
+        for form in [values, bytearray(values), str(bytearray(values)), SNRM, SNRM.lower(),
+                     SNRM.replace(" ", ""), u"7e a0 07 03 21 93 0f 01 7e", tuple(values)]:
+            self.assertEqual(describe(form), expected, form)
+
 
 class DamagedFramesTest(unittest.TestCase):
 
@@ -172,16 +179,6 @@ class DamagedFramesTest(unittest.TestCase):
         self.assertEqual(describe(None), "not a frame: None")
         self.assertEqual(describe([1, 300]), "not a frame: item 300 is not a byte value")
         self.assertEqual(describe("7E A"), "not a frame: hex text with an odd number of digits")
-
-
-class PublicExamplesTest(unittest.TestCase):
-
-    def test_snrm_from_client_16_to_server_1_in_every_form(self):
-        expected = "SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok"
-        values = [0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E]
-        for form in [values, bytearray(values), str(bytearray(values)), SNRM, SNRM.lower(),
-                     SNRM.replace(" ", ""), u"7e a0 07 03 21 93 0f 01 7e", tuple(values)]:
-            self.assertEqual(describe(form), expected, form)
 
 
 if __name__ == "__main__":

@@ -97,7 +97,8 @@ class InformationFieldLimit(unittest.TestCase):
         self.assertEqual([f.Kind for f in meter.frames], [Kind.RR])
 
 
-class CollectedFunction(unittest.TestCase):
+class ChildProcessTest(unittest.TestCase):
+    """Tricks that crash or hang a faulty module, each in an interpreter of its own."""
 
     def test_function_cleared_by_the_collector_still_works(self):
         # A weak-reference callback that fires while the collector breaks a
@@ -133,9 +134,6 @@ class CollectedFunction(unittest.TestCase):
             """)
         self.assertEqual((status, out.strip()),
                          (0, "[(None, \"BrenloException('still works', 1)\")]"), err)
-
-
-class EndlessAnswer(unittest.TestCase):
 
     def test_alarm_stops_the_conversion_of_an_endless_answer(self):
         # The answer has a frame header, but iterating it never ends. The

@@ -174,7 +174,8 @@ class SetStateTest(unittest.TestCase):
         self.assertEqual(len(self.events), 2)   # boom never reached
 
 
-class UnboundMethods(unittest.TestCase):
+class MethodsTest(unittest.TestCase):
+    """Unbound calls, inspect and pydoc, the code objects, a deleted __doc__."""
 
     def test_call_on_the_wrong_object_names_the_method(self):
         Sub = type("Sub", (HDLCProtocol,), {})
@@ -206,9 +207,6 @@ class UnboundMethods(unittest.TestCase):
                           "<unbound method HDLCProtocol.connect>", "<unbound method Sub.connect>"))
         self.assertTrue(method == builtin and builtin == method and method != HDLCProtocol.poll)
         self.assertEqual(hash(method), hash(builtin))
-
-
-class Signatures(unittest.TestCase):
 
     def test_getargspec_of_methods_from_class_and_instance(self):
         p = HDLCProtocol(HDLCParameters(), None)
