@@ -103,6 +103,13 @@ class AnswerAfterEchoTest(unittest.TestCase):
         stream.write(bytearray(REQUEST))
         self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
 
+    def test_only_the_bytes_the_line_took_are_expected_back(self):
+        line = ScriptedLine(REQUEST[:5] + ANSWER)
+        line.write = lambda data: 5
+        stream = EchoCancelling(line)
+        self.assertEqual(stream.write(REQUEST), 5)
+        self.assertEqual(stream.read(len(ANSWER)), ANSWER)
+
     def test_reset_forgets_the_pending_echo_and_resets_the_line(self):
         line, stream = written(REQUEST, REQUEST)
         stream.reset_input_buffer()

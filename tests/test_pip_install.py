@@ -53,6 +53,8 @@ class PipInstallTest(unittest.TestCase):
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="tarvik-install-")
         cls.clone = copy_of_repository(cls.scratch)
+        # Nothing of tarvik on the path but what a case installs.
+        cls.env = dict((name, value) for name, value in os.environ.items() if name != "PYTHONPATH")
         # pySerial alone, as a user's own installation of it would be.
         cls.pyserial = os.path.join(cls.scratch, "pyserial")
         os.mkdir(cls.pyserial)
@@ -89,16 +91,10 @@ class PipInstallTest(unittest.TestCase):
         for path in self.run_python(["-c", WHERE_FROM], env, cwd, python)[0].split():
             self.assertTrue(path.startswith(site + os.sep), "%s, not from %s" % (path, site))
 
-    def environment(self, **settings):
-        env = dict(os.environ)
-        env.pop("PYTHONPATH", None)
-        env.update(settings)
-        return env
-
     def test_prefix_install_runs_the_readme_program_from_any_folder(self):
         prefix = os.path.join(self.scratch, "prefix")
         site = os.path.join(prefix, "lib", "python2.7", "site-packages")
-        env = self.environment(PYTHONPATH=os.pathsep.join([site, self.pyserial]))
+        env = dict(self.env, PYTHONPATH=os.pathsep.join([site, self.pyserial]))
         self.install_and_remove(prefix, ["--prefix", prefix], env)
         installed = os.listdir(os.path.join(site, "tarvik", "brenlo"))
         self.assertIn("hdlcprotocol.so", installed)
@@ -120,12 +116,12 @@ class PipInstallTest(unittest.TestCase):
         # No seed packages: the base interpreter's pip serves the environment.
         subprocess.check_call(["/usr/bin/python3", "-m", "virtualenv", "--quiet", "--no-seed",
                                "--system-site-packages", "-p", PYTHON, venv])
-        python, env = os.path.join(venv, "bin", "python"), self.environment()
+        python, env = os.path.join(venv, "bin", "python"), self.env
         self.install_and_remove(venv, [], env, python)
         self.assert_imported_from(venv, env, python=python)
 
     def test_an_unbuilt_source_tree_says_how_to_build_or_install(self):
-        env = self.environment(PYTHONPATH=os.path.join(self.clone, "src"))
+        env = dict(self.env, PYTHONPATH=os.path.join(self.clone, "src"))
         err = self.run_python(["-c", "import tarvik.brenlo.hdlcprotocol"], env, status=1)[1]
         last = err.splitlines()[-1]
         self.assertTrue(last.startswith("ImportError: tarvik.brenlo.hdlcprotocol is not built"), last)

@@ -74,6 +74,7 @@ TEST(Pacing, TransmissionsFollowEachOtherAndWaitForTheirStart) {
     tx.queue(bytes(96), 9600, t0);                     // 100 ms
     tx.queue(bytes(96), 9600, t0 + milliseconds(20));  // wants to start earlier: waits
     tx.queue(bytes(96), 9600, t0 + milliseconds(500)); // starts late: no credit for idle time
+    EXPECT_EQ(tx.ready(t0 + lineTime(59, 9600)).second, 59u);  // a late writer gets all that arrived
     std::vector<TimePoint> ends;  // when each transmission was complete
     std::size_t written = 0;
     while (const auto due = tx.due()) {
