@@ -73,8 +73,8 @@ class PipInstallTest(unittest.TestCase):
         return out, err
 
     def pip(self, arguments, env, python=PYTHON):
-        self.run_python(["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"] + arguments,
-                        env, python=python)
+        return self.run_python(["-m", "pip", "--disable-pip-version-check", "--no-cache-dir"] + arguments,
+                               env, python=python)[0]
 
     def install_and_remove(self, folder, pip_options, env, python=PYTHON):
         """Installs; the caller checks the installed copy; then it is removed."""
@@ -101,6 +101,9 @@ class PipInstallTest(unittest.TestCase):
         # Neither the sources' folder nor their stand-in for an unbuilt module.
         self.assertNotIn("hdlcprotocol", installed)
         self.assertNotIn("hdlcprotocol.py", installed)
+        shown = self.pip(["show", "tarvik"], env)
+        for field in ("Name: tarvik", "Version: 1.", "Summary: HDLC link layer", "License: "):
+            self.assertIn(field, shown)
 
         program = os.path.join(self.scratch, "read_meter.py")
         with open(program, "w") as out:
@@ -110,6 +113,14 @@ class PipInstallTest(unittest.TestCase):
             self.assert_imported_from(site, env, cwd)
             self.assertEqual(self.run_python([program, meter.path], env, cwd),
                              ("answer of 31 bytes: %s\n" % AARQ, ""))
+
+    def test_target_and_user_installs_import_and_uninstall(self):
+        target, user = os.path.join(self.scratch, "target"), os.path.join(self.scratch, "user")
+        for folder, site, options, env in (
+                (target, target, ["--target", target], dict(self.env, PYTHONPATH=target)),
+                (user, os.path.join(user, "lib"), ["--user"], dict(self.env, PYTHONUSERBASE=user))):
+            self.install_and_remove(folder, options, env)
+            self.assert_imported_from(site, env)
 
     def test_virtualenv_install_imports_and_uninstalls(self):
         venv = os.path.join(self.scratch, "venv")
