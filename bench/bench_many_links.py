@@ -11,6 +11,7 @@ common start to the return of its send_receive (its last answer byte read
 and decoded), so a link that starts late pays for it.
 
 Reported per run:
+  - spread: from the start until the last thread ran, the start-up skew;
   - aggregate: N answers over the wall time to the last one, as a
     multiple of one line's ceiling (exchange.py: every frame both ways,
     10 bits a byte, half-duplex, no gaps);
@@ -24,9 +25,9 @@ Reported per run:
 At 1024 links a do-nothing client (Exchange.replay: pre-encoded frames,
 no decoding) runs too, to show how much of what is lost is protocol work.
 
-The exchange is an answer of about 16 KB (a day of load profile) in whole
-information fields, at two field sizes, because the client's cost goes
-with frames more than with bytes:
+The exchange is an answer of about 16 KB in whole information fields, at
+two field sizes, because the client's cost goes with frames more than
+with bytes:
   - 128 bytes, the default and the most common in the field: 131 frames,
     20 s at the ceiling, the most wake-ups per byte;
   - 2030 bytes, the largest a 2-byte length field leaves room for:
@@ -77,14 +78,15 @@ def do_nothing(exchange, protocol, port):
 class Run(object):
     """N links on one port class: connect all, start all at once, time each.
 
-    @ivar ends: when each link's answer was in (time.time()), None if not.
+    @ivar begins: when each link's thread ran after the start (time.time()).
+    @ivar ends: when each link's answer was in, None if it was not.
     @ivar errors: what went wrong, one line per link.
     """
 
     def __init__(self, port_class, paths, exchange, client):
         self.exchange, self.client = exchange, client
         self.ports = [port_class(path, baudrate=BAUD, timeout=TIMEOUT) for path in paths]
-        self.ends = [None] * len(paths)
+        self.begins, self.ends = [None] * len(paths), [None] * len(paths)
         self.errors = []
         self.connected, self.finished = Queue.Queue(), Queue.Queue()
         self.start, self.stop = threading.Event(), threading.Event()
@@ -107,6 +109,7 @@ class Run(object):
             return
         self.connected.put(None)
         self.start.wait()
+        self.begins[i] = time.time()
         try:
             received = self.client(self.exchange, protocol, self.ports[i])
             end = time.time()
@@ -149,8 +152,9 @@ class Run(object):
 class Result(object):
     """The figures of one run."""
 
-    def __init__(self, links, exchange, start, spent, ends):
+    def __init__(self, links, exchange, start, spent, begins, ends):
         done = [end - start for end in ends if end is not None]
+        self.spread = max(begin - start for begin in begins if begin is not None)
         ceiling_time = exchange.line_time(BAUD)
         fractions = [ceiling_time / took for took in done] + [0.0] * (links - len(done))
         self.ok = len(done)
@@ -182,9 +186,10 @@ def measure(name, port_class, links, exchange, client=module):
         if run is not None:
             run.close()
         meter.close()
-    result = Result(links, exchange, start, spent, run.ends)
-    print("%-13s %5d %5d %6.1f %9.1f %7.3f %7.3f %9.3f %9.1f %7.1f %8.2f%s"
-          % (name, links, result.ok, connecting, result.aggregate, result.worst, result.mean,
+    result = Result(links, exchange, start, spent, run.begins, run.ends)
+    print("%-13s %5d %5d %6.1f %6.3f %9.1f %7.3f %7.3f %9.3f %9.1f %7.1f %8.2f%s"
+          % (name, links, result.ok, connecting, result.spread, result.aggregate, result.worst,
+             result.mean,
              result.cpu * 1e3, result.sleeps, result.simulator * 100, result.machine,
              "  errors %d: %s" % (len(run.errors), run.errors[:2]) if run.errors else ""))
     sys.stdout.flush()
@@ -196,11 +201,11 @@ def field_size(field, frames):
     exchange = Exchange(frames * field - 3, field)
     print("")
     print("%d-byte fields; each link: %s" % (field, exchange.describe(BAUD)))
-    print("%-13s %5s %5s %6s %9s %7s %7s %9s %9s %7s %8s"
-          % ("client", "links", "ok", "conn.", "aggregate", "worst", "mean", "client", "wake-ups",
-             "sim.", "machine"))
-    print("%-13s %5s %5s %6s %9s %7s %7s %9s %9s %7s %8s"
-          % ("", "", "", "s", "x 1 line", "link", "link", "ms/link-s", "/link-s", "% core",
+    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s"
+          % ("client", "links", "ok", "conn.", "spread", "aggregate", "worst", "mean", "client",
+             "wake-ups", "sim.", "machine"))
+    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s"
+          % ("", "", "", "s", "s", "x 1 line", "link", "link", "ms/link-s", "/link-s", "% core",
              "cores/%d" % CORES))
     results = {}
     for links in LINKS:
@@ -227,8 +232,12 @@ def main():
     limit = raise_open_files_limit()
     threading.stack_size(STACK)
     print("Many links at %d baud: one simulator (--links N), one thread per link, timed from one"
-          " common start; open-files limit %d; conn. = seconds to connect all links (untimed)"
+          " common start; open-files limit %d;\nconn. = seconds to connect all links (untimed);"
+          " spread = seconds from the start until the last thread ran"
           % (BAUD, limit))
+    print("Answers of about 16 KB, 17 to 20 s at the ceiling, long against the spread; two field"
+          " sizes, as the client's cost goes with frames: 128 bytes (the default, the most frames"
+          " per byte) and 2030 (the largest)")
     for field, frames in FIELDS:
         field_size(field, frames)
 

@@ -47,7 +47,7 @@ class LineCeilingTest(unittest.TestCase):
                                "--max-info-tx", str(exchange.field),
                                "--max-info-rx", str(exchange.field))
         self.addCleanup(meter.close)
-        port = SerialLine(meter.path, baudrate=115200, timeout=2)
+        port = SerialLine(meter.path, baudrate=115200, timeout=5)
         self.addCleanup(port.close)
         stream = Recording(port)
         link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
