@@ -12,46 +12,45 @@ const char* usage() {
     return R"(usage: meter_simulator [options]
 
 Simulates the HDLC link layer of a DLMS/COSEM meter on a serial line. It
-creates a pseudo-terminal and prints "PTY <path>" on stdout once it is ready:
-one line per link, in order, with --links; "DEVICE <path>" with --device;
-"TCP 127.0.0.1:<port>" with --tcp. It runs until SIGTERM or SIGINT.
+creates a pseudo-terminal and prints "PTY <path>" on stdout once it is ready
+(one line per link, in order, with --links N), "DEVICE <path>" with --device,
+or "TCP 127.0.0.1:<port>" with --tcp, and runs until SIGTERM or SIGINT.
 
-Line:
+Lines:
   --link PATH               symlink PATH to the pty slave (removed on exit);
                             with --links N: PATH.0 .. PATH.<N-1>
   --links N                 serve N ptys from one process, each an
                             independent meter with its own link state,
                             pacing and fault counters (1)
-  --device PATH             serve an existing tty instead of a new pty, e.g.
-                            one end of a socat pty pair; --baud and --mode-e
-                            set its termios speed and format as well
+  --device PATH             serve an existing tty instead, e.g. one end of a
+                            socat pty pair; --baud and --mode-e also set its
+                            termios speed and format
   --tcp PORT                listen on 127.0.0.1:PORT instead (0: a free
-                            port); every connection is a session with its
-                            own meter state, ended by a close or a reset
-  --baud N                  line rate: both directions are paced, 10 bits a
-                            byte (0: unpaced) (0)
-  --chunk-ms N              paced output is handed to the client in chunks
-                            of N ms of line time (10; with more than 250
-                            links, links/25, so that the simulator writes at
-                            most ~25,000 chunks a second)
+                            port); every connection is a session with a
+                            meter of its own, ended by a close or a reset
+Line behaviour:
+  --baud N                  line rate in both directions, 10 bits a byte
+                            (8N1 and 7E1 alike); 0: unpaced (0)
+  --chunk-ms N              paced output reaches the client in chunks of N
+                            ms of line time (10; with more than 250 links,
+                            links/25, so that the simulator makes at most
+                            ~25,000 writes a second)
   --echo                    the line hands back every byte the client sends,
                             as it arrives and ahead of the answer, as an
                             optical probe or a half-duplex RS-485 adapter
-                            does (not --answer echo)
-Pacing: a byte takes 10 bit times in each direction (8N1 and 7E1 alike). A
-frame the client sends is handled once its last byte has arrived, and the
-answer starts no earlier, as on a half-duplex line. No byte reaches the
-client before its last bit would have.
+                            does (not to be confused with --answer echo)
 IEC 62056-21 mode E opening (optical port):
-  --mode-e                  wait at 300 baud (7E1) for the sign-on
+  --mode-e                  wait at 300 baud for the sign-on
                             "/?" [device address] "!" CR LF, answer with the
                             identification, expect the acknowledgement
                             ACK "2" Z "2" CR LF, then serve HDLC at the rate
                             the baud character Z names ('0'..'6': 300, 600,
-                            1200, 2400, 4800, 9600, 19200 baud). A wrong or
-                            garbled sign-on is ignored; a wrong ACK, and a
-                            DISC, return to waiting for a sign-on at 300
-                            baud. Not with --baud: the opening sets the rates.
+                            1200, 2400, 4800, 9600, 19200 baud). Received
+                            bytes are taken 7 bits wide until then (a pty
+                            carries no parity). A wrong or garbled sign-on is
+                            ignored; a wrong ACK, and later a DISC, return to
+                            waiting for a sign-on at 300 baud. Not with
+                            --baud: the opening sets the rates.
   --identification LINE     identification sent, CR LF added; its fifth
                             character is Z (/TVK5\2TARVIK: 9600 baud)
   --sign-on-address ADDR    answer only sign-ons naming ADDR or no address
@@ -66,12 +65,12 @@ Link parameters stated in the UA:
   --window-tx N             transmit window (1)
   --window-rx N             receive window (1)
   --no-ua-info              send the UA without information field
-Behaviour:
-  --answer echo|size:N      the application's answer: the request's own data
-                            (echo), or N bytes i % 251 (echo)
+Application:
+  --answer echo|size:N      answer each request with its own data (echo), or
+                            with N bytes i % 251 (default: echo)
   --rnr N                   after each SNRM, answer the first N polls that
                             follow an accepted I-frame with RNR (0)
-Faults, each on every Nth answer of a link (0: off):
+Faults, each on every Nth answer of a link or session (0: off):
   --drop-every N            send nothing
   --corrupt-every N         flip a byte so that the FCS fails
   --late-every N            delay the answer by --late-ms M milliseconds
@@ -83,9 +82,16 @@ Other:
   --exit-after N            exit after handling N frames addressed to it
                             (on every link; with --tcp, in one session)
   --verbose                 log frames ("<<" received, ">>" sent) and
-                            decisions to stderr; with --links N or --tcp
-                            each line starts with "[link] " or "[tcp n] "
+                            decisions to stderr; with --links N each line
+                            starts with "[i] " (link i), with --tcp with
+                            "[tcp n] " (session n)
   --help                    show this text
+
+Pacing: a frame the client sends is handled once its last byte would have
+arrived, and the answer starts no earlier, as on a half-duplex line. No byte
+reaches the client before its last bit would have, and a frame is complete
+for the client exactly at the end of its line time, whatever --chunk-ms is.
+A partial frame is given up after 500 ms without a byte.
 )";
 }
 

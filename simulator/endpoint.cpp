@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 namespace metersim {
@@ -130,28 +132,45 @@ void Endpoint::hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint n
     if (options_.echo) transmitter_.queue(Bytes(data, data + size), receiver_.baud(), start);
     const std::uint64_t before = deframer_.fedBytes();
     deframer_.feed(data, size);
-    while (auto frame = deframer_.next())
-        arrivals_.push_back({std::move(*frame), receiver_.arrival(start, deframer_.frameEnd() - before)});
+    while (auto frame = deframer_.next()) {
+        // A frame can also end in older bytes, found only now that the new
+        // ones showed a false start in front of it to be noise.
+        const std::uint64_t end = deframer_.frameEnd();
+        arrivals_.push_back({std::move(*frame), end > before ? receiver_.arrival(start, end - before) : start});
+    }
 }
 
 void Endpoint::service(TimePoint now) {
     if (state_ == State::Done || state_ == State::Closed) return;
     if (hungUpUntil_ && now >= *hungUpUntil_) hungUpUntil_.reset();
+    if (deframer_.hasPartial() && now >= receiver_.lastArrival() + kIdle) dropIdlePartial(now);
     while (state_ == State::Serving && !arrivals_.empty() && arrivals_.front().at <= now) {
         const Arrival next = std::move(arrivals_.front());
         arrivals_.pop_front();
         handleFrame(next.frame, next.at);
     }
-    if (deframer_.hasPartial() && now >= receiver_.lastArrival() + kIdle) {
-        log("   incomplete frame dropped after idle line");
-        deframer_.dropPartial();
-    }
     writeDue(now);
     if (pendingFormat_ && transmitter_.idle()) {
-        line_->setCharacterFormat(pendingFormat_->first, pendingFormat_->second);
+        const auto [baud, sevenEven] = *pendingFormat_;
         pendingFormat_.reset();
+        // A pty pair carries no parity, and some kernels refuse 7E1 on it:
+        // the pacing follows the rate all the same.
+        if (!line_->setCharacterFormat(baud, sevenEven))
+            std::cerr << "meter_simulator: " << name_ << line_->clientPath() << ": " << baud
+                      << (sevenEven ? " baud 7E1" : " baud 8N1") << " refused: " << std::strerror(errno) << '\n';
     }
     if (state_ == State::Draining) drain(now);
+}
+
+// The line went quiet in the middle of a frame: it is given up, and so is
+// every other candidate that will now never complete. Whole frames found
+// behind a false start (a stray flag, a length that swallowed them) are kept.
+void Endpoint::dropIdlePartial(TimePoint now) {
+    log("   incomplete frame dropped after idle line");
+    while (deframer_.hasPartial()) {
+        deframer_.dropPartial();
+        while (auto frame = deframer_.next()) arrivals_.push_back({std::move(*frame), now});
+    }
 }
 
 void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {

@@ -62,6 +62,7 @@ private:
     void readLine(TimePoint now);
     void signOnByte(std::uint8_t byte, TimePoint now);
     void hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now);
+    void dropIdlePartial(TimePoint now);
     void handleFrame(const Bytes& raw, TimePoint arrival);
     void answer(const Frame& frame, TimePoint notBefore);
     void backToSignOn();

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -38,9 +39,11 @@ speed_t speedFor(unsigned baud) {
     }
 }
 
-void makeRaw(int fd, unsigned baud, bool sevenEven, const std::string& name) {
+// Raw mode at `baud` (0: as it is), 8N1 or 7E1. Returns false with errno set
+// when the terminal refuses, as a pty does 7E1 on some kernels.
+bool configure(int fd, unsigned baud, bool sevenEven) {
     termios t{};
-    if (tcgetattr(fd, &t) != 0) throwErrno(name + ": not a terminal");
+    if (tcgetattr(fd, &t) != 0) return false;
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     if (sevenEven) {
@@ -50,7 +53,11 @@ void makeRaw(int fd, unsigned baud, bool sevenEven, const std::string& name) {
     t.c_cc[VTIME] = 0;
     if (const speed_t s = speedFor(baud); s != B0) cfsetspeed(&t, s);
     // Whatever is still in the output queue goes out in the old format.
-    if (tcsetattr(fd, TCSADRAIN, &t) != 0) throwErrno(name + ": tcsetattr");
+    return tcsetattr(fd, TCSADRAIN, &t) == 0;
+}
+
+void makeRaw(int fd, unsigned baud, const std::string& name) {
+    if (!configure(fd, baud, false)) throwErrno(name + ": cannot set raw mode");
 }
 
 void setNonBlocking(int fd) {
@@ -79,7 +86,7 @@ std::unique_ptr<Line> Line::openPty(const std::string& linkPath) {
     // client has the port open, so the client may close and reopen it.
     line->slaveFd_ = open(name, O_RDWR | O_NOCTTY);
     if (line->slaveFd_ < 0) throwErrno(std::string("open ") + name);
-    makeRaw(line->slaveFd_, 0, false, name);
+    makeRaw(line->slaveFd_, 0, name);
     setNonBlocking(master);
 
     if (!linkPath.empty()) {
@@ -99,7 +106,7 @@ std::unique_ptr<Line> Line::openDevice(const std::string& path, unsigned baud) {
     if (fd < 0) throwErrno("open " + path);
     std::unique_ptr<Line> line(new Line(Kind::Device, fd));
     line->clientPath_ = path;
-    makeRaw(fd, baud, false, path);
+    makeRaw(fd, baud, path);
     return line;
 }
 
@@ -116,6 +123,14 @@ std::unique_ptr<Line> Line::adoptSocket(int fd, const std::string& peer) {
 Line::~Line() {
     // Remove the link only if it still points at our pty, not at a newer one.
     if (!linkPath_.empty() && readLink(linkPath_) == clientPath_) unlink(linkPath_.c_str());
+    if (kind_ == Kind::Socket) {
+        // Closing with unread input would reset the connection, and a reset
+        // may discard what the client has not read yet: FIN first.
+        shutdown(fd_, SHUT_WR);
+        char discard[4096];
+        while (::read(fd_, discard, sizeof discard) > 0) {
+        }
+    }
     if (slaveFd_ >= 0) close(slaveFd_);
     if (fd_ >= 0) close(fd_);
 }
@@ -146,8 +161,12 @@ std::size_t Line::unread() const {
     return rc == 0 && pending > 0 ? static_cast<std::size_t>(pending) : 0;
 }
 
-void Line::setCharacterFormat(unsigned baud, bool sevenEven) {
-    if (kind_ == Kind::Device) makeRaw(fd_, baud, sevenEven, clientPath_);
+bool Line::setCharacterFormat(unsigned baud, bool sevenEven) {
+    if (kind_ != Kind::Device || configure(fd_, baud, sevenEven)) return true;
+    const int error = errno;
+    if (sevenEven) configure(fd_, baud, false);  // the rate at least
+    errno = error;
+    return false;
 }
 
 }  // namespace metersim

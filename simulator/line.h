@@ -51,7 +51,9 @@ public:
     std::size_t unread() const;
     // A device's termios rate and character format: 7E1 or 8N1. Lines
     // without a UART (pty, socket) only change their pacing, so nothing here.
-    void setCharacterFormat(unsigned baud, bool sevenEven);
+    // False, with errno set, when the device refuses; a refused 7E1 leaves
+    // the device at 8N1 at the new rate.
+    bool setCharacterFormat(unsigned baud, bool sevenEven);
 
 private:
     Line(Kind kind, int fd) : kind_(kind), fd_(fd) {}

@@ -10,6 +10,7 @@
 // --baud 9600 --answer size:65536).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
     args.push_back(nullptr);
     const pid_t simulator = fork();
     if (simulator == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // no simulator left behind if the driver is killed
         dup2(out[1], 1);
         execv(argv[1], args.data());
         _exit(127);

@@ -128,4 +128,16 @@ TEST(Pacing, DeframerTellsWhereEachFrameEnded) {
     d.feed(snrm.data() + 4, snrm.size() - 4);
     ASSERT_TRUE(d.next());
     EXPECT_EQ(d.frameEnd(), stream.size() + snrm.size() - 4);
+
+    // Behind a false start with a long length, a frame is found only once
+    // later bytes show the false start to be noise: it ended before them.
+    Deframer hidden;
+    const Bytes falseStart = {0x7E, 0xA0, 0x30};
+    hidden.feed(falseStart.data(), falseStart.size());
+    hidden.feed(snrm.data(), snrm.size());
+    EXPECT_FALSE(hidden.next());
+    const Bytes later(0x30, 0x00);
+    hidden.feed(later.data(), later.size());
+    ASSERT_TRUE(hidden.next());
+    EXPECT_EQ(hidden.frameEnd(), falseStart.size() + snrm.size());
 }
