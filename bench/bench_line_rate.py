@@ -16,8 +16,9 @@ and three rows are printed side by side:
     both directions (request, every answer frame, every RR), 10 bits a
     byte, half-duplex, no gaps; see exchange.py.
 
-Each row shows payload bytes/s, its fraction of the ceiling and the
-client's CPU per payload byte. What the module loses against the
+Each row shows payload bytes/s, its fraction of the ceiling, the
+client's CPU per payload byte, and the cores the machine was busy with
+neither client nor simulator (others sharing the machine show there). What the module loses against the
 do-nothing client is the protocol work; what the do-nothing client loses
 against the ceiling is the port's waiting and the simulator's lateness.
 Answers are sized to last about 8 s at the ceiling, at least 8 frames
@@ -53,13 +54,13 @@ def connected(path, baud):
     return port, link
 
 
-def module_row(path, baud, exchange):
+def module_row(path, baud, exchange, simulator):
     """Usage of one send_receive by the module."""
     port, link = connected(path, baud)
     try:
-        before = Usage()
+        before = Usage(simulator)
         answer = link.send_receive(REQUEST)
-        spent = Usage() - before
+        spent = Usage(simulator) - before
         link.disconnect()
     finally:
         port.close()
@@ -68,13 +69,13 @@ def module_row(path, baud, exchange):
     return spent
 
 
-def do_nothing_row(path, baud, exchange):
+def do_nothing_row(path, baud, exchange, simulator):
     """Usage of the do-nothing client fetching the same answer."""
     port, link = connected(path, baud)
     try:
-        before = Usage()
+        before = Usage(simulator)
         frames = exchange.replay(port)
-        spent = Usage() - before
+        spent = Usage(simulator) - before
         link.disconnect()
     finally:
         port.close()
@@ -83,10 +84,11 @@ def do_nothing_row(path, baud, exchange):
     return spent
 
 
-def row(name, payload, wall, ceiling, cpu=None):
+def row(name, payload, wall, ceiling, spent=None):
     rate = payload / wall
-    print("  %-11s %10.1f %10.4f %12s"
-          % (name, rate, rate / ceiling, "%.3f" % (cpu * 1e6 / payload) if cpu is not None else "-"))
+    print("  %-11s %11.1f %10.4f %9s %7s"
+          % (name, rate, rate / ceiling, "%.3f" % (spent.cpu * 1e6 / payload) if spent else "-",
+             "%.2f" % (spent.rest() / wall) if spent else "-"))
     return rate / ceiling
 
 
@@ -94,17 +96,17 @@ def measure(baud, field):
     exchange = Exchange.lasting(SECONDS, field, baud, LEAST_FRAMES)
     print("")
     print("%d baud, %d-byte fields: %s" % (baud, field, exchange.describe(baud)))
-    print("  %-11s %10s %10s %12s" % ("row", "payload B/s", "of ceiling", "CPU us/B"))
+    print("  %-11s %11s %10s %9s %7s" % ("row", "payload B/s", "of ceiling", "CPU us/B", "rest"))
     meter = SimulatedMeter("--baud", str(baud), "--answer", "size:%d" % exchange.answer,
                            "--max-info-tx", str(field), "--max-info-rx", str(field), links=2)
     try:
-        module = module_row(meter.paths[0], baud, exchange)
-        nothing = do_nothing_row(meter.paths[1], baud, exchange)
+        module = module_row(meter.paths[0], baud, exchange, meter.process.pid)
+        nothing = do_nothing_row(meter.paths[1], baud, exchange, meter.process.pid)
     finally:
         meter.close()
     ceiling = exchange.ceiling(baud)
-    fraction = row("module", exchange.answer, module.wall, ceiling, module.cpu)
-    baseline = row("do-nothing", exchange.answer, nothing.wall, ceiling, nothing.cpu)
+    fraction = row("module", exchange.answer, module.wall, ceiling, module)
+    baseline = row("do-nothing", exchange.answer, nothing.wall, ceiling, nothing)
     row("ceiling", exchange.answer, exchange.line_time(baud), ceiling)
     print("  protocol work: %.3f us/B of CPU and %.4f of the ceiling beyond the do-nothing client"
           % ((module.cpu - nothing.cpu) * 1e6 / exchange.answer, baseline - fraction))
@@ -116,7 +118,9 @@ def measure(baud, field):
 def main():
     print("Line rate of one link over SerialLine against the simulator, paced both ways;"
           " payload = answer bytes send_receive returns; CPU = this process, user + system;"
-          " answers of about %d s at the ceiling, at least %d frames" % (SECONDS, LEAST_FRAMES))
+          " answers of about %d s at the ceiling, at least %d frames;\nrest = cores busy with"
+          " neither client nor simulator (other processes, the kernel's pty work)"
+          % (SECONDS, LEAST_FRAMES))
     for baud in (9600, 115200):
         for field in (128, 2030):
             measure(baud, field)

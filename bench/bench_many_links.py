@@ -21,7 +21,8 @@ Reported per run:
     threads, waiting and protocol work alike, and its wake-ups
     (voluntary context switches, GIL hand-overs included) per link-second;
   - the simulator's CPU, and the machine's busy CPU over the wall time
-    (/proc/stat), in cores.
+    (/proc/stat), in cores, and the rest of it: what neither the client
+    nor the simulator took (other processes, the kernel's pty work).
 At 1024 links a do-nothing client (Exchange.replay: pre-encoded frames,
 no decoding) runs too, to show how much of what is lost is protocol work.
 
@@ -163,8 +164,9 @@ class Result(object):
         self.worst, self.mean = min(fractions), sum(fractions) / links
         self.cpu = spent.cpu / (links * self.wall)
         self.sleeps = spent.sleeps / (links * self.wall)
-        self.simulator = spent.other / self.wall
+        self.simulator = spent.simulator / self.wall
         self.machine = spent.busy / self.wall
+        self.rest = spent.rest() / self.wall
 
 
 def measure(name, port_class, links, exchange, client=module):
@@ -187,11 +189,10 @@ def measure(name, port_class, links, exchange, client=module):
             run.close()
         meter.close()
     result = Result(links, exchange, start, spent, run.begins, run.ends)
-    print("%-13s %5d %5d %6.1f %6.3f %9.1f %7.3f %7.3f %9.3f %9.1f %7.1f %8.2f%s"
+    print("%-13s %5d %5d %6.1f %6.3f %9.1f %7.3f %7.3f %9.3f %9.1f %7.1f %8.2f %6.2f%s"
           % (name, links, result.ok, connecting, result.spread, result.aggregate, result.worst,
-             result.mean,
-             result.cpu * 1e3, result.sleeps, result.simulator * 100, result.machine,
-             "  errors %d: %s" % (len(run.errors), run.errors[:2]) if run.errors else ""))
+             result.mean, result.cpu * 1e3, result.sleeps, result.simulator * 100, result.machine,
+             result.rest, "  errors %d: %s" % (len(run.errors), run.errors[:2]) if run.errors else ""))
     sys.stdout.flush()
     return result
 
@@ -201,12 +202,12 @@ def field_size(field, frames):
     exchange = Exchange(frames * field - 3, field)
     print("")
     print("%d-byte fields; each link: %s" % (field, exchange.describe(BAUD)))
-    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s"
+    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s %6s"
           % ("client", "links", "ok", "conn.", "spread", "aggregate", "worst", "mean", "client",
-             "wake-ups", "sim.", "machine"))
-    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s"
+             "wake-ups", "sim.", "machine", "rest"))
+    print("%-13s %5s %5s %6s %6s %9s %7s %7s %9s %9s %7s %8s %6s"
           % ("", "", "", "s", "s", "x 1 line", "link", "link", "ms/link-s", "/link-s", "% core",
-             "cores/%d" % CORES))
+             "cores/%d" % CORES, "cores"))
     results = {}
     for links in LINKS:
         for name, port_class in (("SerialLine", SerialLine), ("serial.Serial", serial.Serial)):
@@ -233,7 +234,8 @@ def main():
     threading.stack_size(STACK)
     print("Many links at %d baud: one simulator (--links N), one thread per link, timed from one"
           " common start; open-files limit %d;\nconn. = seconds to connect all links (untimed);"
-          " spread = seconds from the start until the last thread ran"
+          " spread = seconds from the start until the last thread ran;\nrest = machine less"
+          " client and simulator: other processes and kernel threads (the ptys' among them)"
           % (BAUD, limit))
     print("Answers of about 16 KB, 17 to 20 s at the ceiling, long against the spread; two field"
           " sizes, as the client's cost goes with frames: 128 bytes (the default, the most frames"

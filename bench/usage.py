@@ -1,6 +1,6 @@
 """What a benchmark run costs: wall time, this process's CPU and wake-ups,
-another process's CPU, and the whole machine's busy time; and the goals
-the benchmarks print next to what they measured."""
+the simulator's CPU, the whole machine's busy time and what of it neither
+took; and the goals the benchmarks print next to what they measured."""
 
 import os
 import resource
@@ -31,7 +31,7 @@ class Usage(object):
     @ivar cpu: CPU seconds of this process, all threads.
     @ivar sleeps: voluntary context switches of this process (wake-ups).
     @ivar busy: busy CPU seconds of the machine.
-    @ivar other: CPU seconds of the process C{pid} given, or 0.
+    @ivar simulator: CPU seconds of the simulator process C{pid}, or 0.
     """
 
     def __init__(self, pid=None):
@@ -40,13 +40,21 @@ class Usage(object):
         self.cpu = own.ru_utime + own.ru_stime
         self.sleeps = own.ru_nvcsw
         self.busy = machine_busy()
-        self.other = process_cpu(pid) if pid else 0.0
+        self.simulator = process_cpu(pid) if pid else 0.0
 
     def __sub__(self, before):
         spent = Usage.__new__(Usage)
-        for name in ("wall", "cpu", "sleeps", "busy", "other"):
+        for name in ("wall", "cpu", "sleeps", "busy", "simulator"):
             setattr(spent, name, getattr(self, name) - getattr(before, name))
         return spent
+
+    def rest(self):
+        """Of a difference: the busy CPU seconds that neither this process
+        nor the simulator took: other processes, and kernel threads such as
+        the one that moves bytes across a pty. Near 0 on a quiet machine
+        with one link; a large value means the figures were shared. The
+        machine's ticks are 10 ms, so small differences read as 0."""
+        return max(0.0, self.busy - self.cpu - self.simulator)
 
 
 def raise_open_files_limit():
