@@ -34,7 +34,7 @@ with bytes:
   - 2030 bytes, the largest a 2-byte length field leaves room for:
     8 frames, 17 s at the ceiling.
 Either run is long against the start-up of 1024 threads (tenths of a
-second), and the whole benchmark takes about 6 minutes. Prints
+second), and the whole benchmark takes about 5 minutes. Prints
 measurements and the goals; asserts nothing about timing.
 """
 

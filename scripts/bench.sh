@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every benchmark against a built tree (about 12 minutes) and lists the
+# Runs every benchmark against a built tree (about 10 minutes) and lists the
 # goals at the end, each met or missed by how much:
 #   bench_module.py      CPU of the protocol object against an in-memory meter,
 #                        the C++ module beside the plain-Python reference
