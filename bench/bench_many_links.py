@@ -29,10 +29,10 @@ no decoding) runs too, to show how much of what is lost is protocol work.
 The exchange is an answer of about 16 KB in whole information fields, at
 two field sizes, because the client's cost goes with frames more than
 with bytes:
-  - 128 bytes, the default and the most common in the field: 131 frames,
-    20 s at the ceiling, the most wake-ups per byte;
-  - 2030 bytes, the largest a 2-byte length field leaves room for:
-    8 frames, 17 s at the ceiling.
+  - 128 bytes, the default when the UA states none: 131 frames, 20 s at
+    the ceiling, the most wake-ups per byte;
+  - 2030 bytes, near the largest the 11-bit frame length allows: 8 frames,
+    17 s at the ceiling.
 Either run is long against the start-up of 1024 threads (tenths of a
 second), and the whole benchmark takes about 5 minutes. Prints
 measurements and the goals; asserts nothing about timing.
@@ -239,7 +239,7 @@ def main():
           % (BAUD, limit))
     print("Answers of about 16 KB, 17 to 20 s at the ceiling, long against the spread; two field"
           " sizes, as the client's cost goes with frames: 128 bytes (the default, the most frames"
-          " per byte) and 2030 (the largest)")
+          " per byte) and 2030 (near the largest)")
     for field, frames in FIELDS:
         field_size(field, frames)
 
