@@ -3,10 +3,11 @@ streams in at 9600 baud.
 
 The simulator paces its output on a pty (about 100 writes a second at 9600
 baud, as a USB adapter delivers). For each port, one send_receive fetches a
-64 KiB answer, and the run reports the client's CPU per payload byte (all
+16 KiB answer, and the run reports the client's CPU per payload byte (all
 of it: waiting, reading and the protocol work), the read() calls the
 module made, and per read: the waits (select or poll calls) and the
-voluntary context switches (times the process went to sleep).
+voluntary context switches (times the process went to sleep), and the
+fraction of the line's ceiling reached (exchange.py).
 
 Ports compared:
   - serial.Serial: select(2), wakes for each chunk that arrives;
@@ -15,7 +16,8 @@ Ports compared:
     missing (at most 255), a candidate for SerialLine, kept here;
   - SerialLine: poll(2) for the first byte, then a sleep for the line time
     of the bytes still missing.
-Prints measurements only; takes about ten minutes (eight answers of 68 s).
+Prints measurements only; takes about two and a half minutes (eight
+answers of 17 to 20 s).
 Run it as scripts/bench.sh sets it up:
   PYTHONPATH=build/python TARVIK_SIMULATOR=build/simulator/meter_simulator \
       python2.7 -B bench/bench_serial_line.py
@@ -35,13 +37,14 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import serial
 import serial.serialposix
 from serial.serialutil import Timeout
+from exchange import Exchange
 from simulated_line import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine
 
 BAUD = 9600
-ANSWER = 65536
+ANSWER = 16384
 
 
 class Waits(object):
@@ -157,14 +160,14 @@ def measure(name, port_class, segment):
     print("%-24s %5d  %9.2f  %6d  %8.1f  %8.1f  %6.3f"
           % (name, segment, spent * 1e6 / ANSWER, stream.reads,
              WAITS.count / float(stream.reads), switches / float(stream.reads),
-             ANSWER / wall / (BAUD / 10.0)))
+             Exchange(ANSWER, segment).line_time(BAUD) / wall))
     sys.stdout.flush()
 
 
 def main():
     print("One %d-byte answer at %d baud over the simulator's pty" % (ANSWER, BAUD))
     print("%-24s %5s  %9s  %6s  %8s  %8s  %6s"
-          % ("port", "field", "CPU us/B", "reads", "waits/rd", "sleeps/rd", "line"))
+          % ("port", "field", "CPU us/B", "reads", "waits/rd", "sleeps/rd", "ceil."))
     for segment in (2030, 128):
         for name, port_class in (("serial.Serial", serial.Serial),
                                  ("serial.PosixPollSerial", serial.serialposix.PosixPollSerial),

@@ -1,0 +1,79 @@
+"""What a benchmark run costs: wall time, this process's CPU and wake-ups,
+the simulator's CPU, the whole machine's busy time and what of it neither
+took; and the goals the benchmarks print next to what they measured."""
+
+import os
+import resource
+import time
+
+TICK = float(os.sysconf("SC_CLK_TCK"))
+CORES = os.sysconf("SC_NPROCESSORS_ONLN")
+
+
+def machine_busy():
+    """Busy CPU seconds of all cores since boot, from /proc/stat."""
+    with open("/proc/stat") as stat:
+        ticks = [int(v) for v in stat.readline().split()[1:9]]
+    return (sum(ticks) - ticks[3] - ticks[4]) / TICK
+
+
+def process_cpu(pid):
+    """User plus system CPU seconds of process C{pid}, all its threads."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+class Usage(object):
+    """A snapshot; the difference of two is what happened between them.
+
+    @ivar wall: seconds (time.time()).
+    @ivar cpu: CPU seconds of this process, all threads.
+    @ivar sleeps: voluntary context switches of this process (wake-ups).
+    @ivar busy: busy CPU seconds of the machine.
+    @ivar simulator: CPU seconds of the simulator process C{pid}, or 0.
+    """
+
+    def __init__(self, pid=None):
+        own = resource.getrusage(resource.RUSAGE_SELF)
+        self.wall = time.time()
+        self.cpu = own.ru_utime + own.ru_stime
+        self.sleeps = own.ru_nvcsw
+        self.busy = machine_busy()
+        self.simulator = process_cpu(pid) if pid else 0.0
+
+    def __sub__(self, before):
+        spent = Usage.__new__(Usage)
+        for name in ("wall", "cpu", "sleeps", "busy", "simulator"):
+            setattr(spent, name, getattr(self, name) - getattr(before, name))
+        return spent
+
+    def rest(self):
+        """Of a difference: the busy CPU seconds that neither this process
+        nor the simulator took: other processes, and kernel threads such as
+        the one that moves bytes across a pty. Near 0 on a quiet machine
+        with one link; a large value means the figures were shared. The
+        machine's ticks are 10 ms, so small differences read as 0."""
+        return max(0.0, self.busy - self.cpu - self.simulator)
+
+
+def raise_open_files_limit():
+    """Raise this process's descriptor limit to the hard limit; the
+    processes it starts inherit it. Returns the new limit."""
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return hard
+
+
+def goal(text, measured, met, shortfall):
+    """Print one goal next to its measured value: met, or missed by how much.
+
+    With TARVIK_BENCH_GOALS naming a file, the line is also appended to
+    it, so that scripts/bench.sh can list every goal at the end.
+    """
+    line = "GOAL %-66s %10s  %s" % (text, measured, "met" if met else "MISSED by " + shortfall)
+    print(line)
+    summary = os.environ.get("TARVIK_BENCH_GOALS")
+    if summary:
+        with open(summary, "a") as out:
+            out.write(line + "\n")
