@@ -37,6 +37,7 @@ __all__ = ["SessionError", "LinkTimeout", "LineNoise", "LinkRefused", "SequenceL
            "MeterRejected", "PortError", "DeadlineExceeded", "Session", "Bus"]
 
 _log = logging.getLogger("tarvik.brenlo.session")
+_log.addHandler(logging.NullHandler())
 
 _now = getattr(time, "monotonic", time.time)
 
