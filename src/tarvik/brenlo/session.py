@@ -33,8 +33,9 @@ from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from tarvik.brenlo.frame import FLAG, LENGTH_MASK, Frame
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 
-__all__ = ["SessionError", "LinkTimeout", "LineNoise", "LinkRefused", "SequenceLost",
-           "MeterRejected", "PortError", "DeadlineExceeded", "Session", "Bus"]
+__all__ = ["SessionError", "LinkTimeout", "LineNoise", "LinkRefused",
+           "SequenceLost", "MeterRejected", "PortError", "DeadlineExceeded",
+           "Session", "Bus"]
 
 _log = logging.getLogger("tarvik.brenlo.session")
 _log.addHandler(logging.NullHandler())
@@ -140,7 +141,8 @@ _ERRORS_BY_MESSAGE = {
     "Information field too short for request data": MeterRejected,
 }
 # Messages about an answer of the wrong kind, told apart by that kind.
-_WRONG_KIND_MESSAGES = ("Unexpected frame kind", "Unexpected response to SNRM frame")
+_WRONG_KIND_MESSAGES = ("Unexpected frame kind",
+                        "Unexpected response to SNRM frame")
 
 
 def _decode(answer):
@@ -175,10 +177,12 @@ def _typed(error, answer):
             return SequenceLost(message, error)
         return _ERRORS_BY_MESSAGE.get(message, LineNoise)(message, error)
     frame = _decode(answer)
-    if isinstance(error, EOFError) and frame is not None and frame.Kind == Frame.FrameKind.UA:
+    if frame is None:
+        return None
+    if isinstance(error, EOFError) and frame.Kind == Frame.FrameKind.UA:
         return MeterRejected("malformed UA parameters: %s" % error, error)
-    if (isinstance(error, AttributeError) and frame is not None
-            and frame.Kind == Frame.FrameKind.I and frame.Data is None):
+    if (isinstance(error, AttributeError) and frame.Kind == Frame.FrameKind.I
+            and frame.Data is None):
         return MeterRejected("I frame without information field", error)
     return None
 
@@ -301,15 +305,18 @@ class _Line(object):
 
     def drain(self, settle, limit):
         """Read and drop everything until the line has been quiet for settle
-        seconds, but for no longer than limit."""
+        seconds, but for no longer than limit.
+
+        @return: whether the line went quiet.
+        """
         reset = getattr(self.port, "reset_input_buffer", None)
         if reset is not None:
             _port_call(reset)
         with _ReadTimeout(self.port, settle, exact=True):
             while not limit.expired():
                 if not _port_call(self.port.read, 4096):
-                    return
-        _log.warning("line not quiet after %.2f s of draining", limit.seconds)
+                    return True
+        return False
 
 
 def _address_fields(parameters):
@@ -334,7 +341,8 @@ class Session(object):
     answer. The link is then taken down; the next use drains the line and
     opens it again.
 
-    @ivar parameters: the link's L{HDLCParameters<tarvik.brenlo.HDLCParameters>}.
+    @ivar parameters: the link's
+            L{HDLCParameters<tarvik.brenlo.HDLCParameters>}.
     @ivar retries: how many times a failed connect, and a failed request,
             are tried again.
     @ivar deadline: the default deadline of L{open} and L{request} in
@@ -347,9 +355,9 @@ class Session(object):
             for a meter that may still hold an old link.
     """
 
-    def __init__(self, parameters, port, retries=3, deadline=None, on_link_up=None,
-                 disconnect_first=False, keep_alive=False, baudrate=None, backoff=0.1,
-                 turn=None):
+    def __init__(self, parameters, port, retries=3, deadline=None,
+                 on_link_up=None, disconnect_first=False, keep_alive=False,
+                 baudrate=None, backoff=0.1, turn=None):
         """
         @param port: the IOStream (a C{serial.Serial}, a pySerial URL port,
                 an C{EchoCancelling}...). A port with a C{timeout} attribute
@@ -398,8 +406,10 @@ class Session(object):
                           int(self._link._maxInfoFieldLengthTransmit))
         except (TypeError, ValueError):
             longest = HDLCProtocol._DefaultInfoFieldLength_
-        baud = self._baudrate or getattr(self._line.port, "baudrate", None) or 9600
-        return (longest + _FRAME_OVERHEAD) * _BITS_PER_BYTE / baud + _SETTLE_MARGIN
+        baud = (self._baudrate or getattr(self._line.port, "baudrate", None)
+                or 9600)
+        line_time = (longest + _FRAME_OVERHEAD) * _BITS_PER_BYTE / baud
+        return line_time + _SETTLE_MARGIN
 
     def open(self, deadline=None):
         """Open the link: drain the line, send a DISC first if
@@ -428,9 +438,11 @@ class Session(object):
         @raise SessionError: the failure of the last attempt, a failure
                 that is not C{recoverable}, or L{DeadlineExceeded}.
         """
+        # A request from on_link_up is not repeated: its connect is.
+        retry = retry and not self._in_link_up
         with self._turn:
             with self._bounded(deadline) as limit:
-                failures = 0
+                tries = 0
                 while True:
                     if not self._up:
                         self._open(limit)
@@ -438,13 +450,10 @@ class Session(object):
                         answer = self._link.send_receive(data)
                     except Exception as error:
                         failure = self._fault(error)
-                        # A request from on_link_up fails its connect instead.
-                        if (failure is None or not failure.recoverable or not retry
-                                or self._in_link_up or failures >= self.retries):
+                        if not retry or not self._again(failure, tries,
+                                                        "request"):
                             raise
-                        failures += 1
-                        _log.info("%s: %s (%s); request again, retry %d of %d", self._name(),
-                                  type(failure).__name__, failure, failures, self.retries)
+                        tries += 1
                         continue
                     self._last_traffic = _now()
                     return bytearray(answer.to_list())
@@ -475,13 +484,14 @@ class Session(object):
                 raise
             except (BrenloException, AssertionError):
                 response = None
-            answer = _decode(response.to_list()) if response is not None else None
-            if (answer is not None and answer.Kind in (Frame.FrameKind.RR, Frame.FrameKind.RNR)
+            answer = None if response is None else _decode(response.to_list())
+            kind = None if answer is None else answer.Kind
+            if (kind in (Frame.FrameKind.RR, Frame.FrameKind.RNR)
                     and answer.RSequenceNr == self._link._SSN):
                 self._last_traffic = _now()
                 return True
             _log.info("%s: keep-alive answered by %s; link down", self._name(),
-                      answer.Kind if answer is not None else "nothing usable")
+                      kind or "nothing usable")
             self._up = False
             return False
 
@@ -497,7 +507,7 @@ class Session(object):
                 try:
                     self._link.disconnect()
                 except (BrenloException, AssertionError) as error:
-                    _log.info("%s: disconnect: %s", self._name(), _typed(error, b""))
+                    _log.info("%s: disconnect: %r", self._name(), error)
 
     def __enter__(self):
         return self
@@ -510,7 +520,9 @@ class Session(object):
                                   self.parameters.ServerLowerMACAddressValue)
 
     def _bounded(self, seconds):
-        return _CallDeadline(self._line, self.deadline if seconds is None else seconds)
+        if seconds is None:
+            seconds = self.deadline
+        return _CallDeadline(self._line, seconds)
 
     def _fault(self, error):
         """Take the link down after an error of a link procedure and return
@@ -518,12 +530,25 @@ class Session(object):
         self._up = False
         return _typed(error, self._line.answer)
 
+    def _again(self, failure, tries, what):
+        """Whether to try again after a failure, tries retries so far."""
+        if (failure is None or not failure.recoverable
+                or tries >= self.retries):
+            return False
+        _log.info("%s: %s (%s); %s again, retry %d of %d", self._name(),
+                  type(failure).__name__, failure, what, tries + 1,
+                  self.retries)
+        return True
+
     def _open(self, limit):
-        attempt = 0
+        tries = 0
         while True:
             try:
-                self._line.drain(self.settle_time(), _Deadline(self._drain_bound(limit)))
-                limit.check()
+                bound = _Deadline(self._drain_bound(limit))
+                if not self._line.drain(self.settle_time(), bound):
+                    limit.check()
+                    _log.warning("%s: line not quiet after %.1f s, connecting "
+                                 "all the same", self._name(), bound.seconds)
                 if self.disconnect_first:
                     self._link.disconnect()
                 self._link.connect()
@@ -532,15 +557,13 @@ class Session(object):
                 self._link_up()
                 break
             except Exception as error:
-                failure = self._fault(error)
-                if failure is None or not failure.recoverable or attempt >= self.retries:
+                if not self._again(self._fault(error), tries, "connect"):
                     raise
-                attempt += 1
-                _log.info("%s: %s (%s); connect again, retry %d of %d", self._name(),
-                          type(failure).__name__, failure, attempt, self.retries)
-                limit.sleep(min(self._backoff * 2 ** (attempt - 1), _BACKOFF_LIMIT))
+                limit.sleep(min(self._backoff * 2 ** tries, _BACKOFF_LIMIT))
+                tries += 1
         if self._keep_alive and self._keeper is None:
-            interval = self.parameters.InactivityTimeout / 1000.0 * KEEP_ALIVE_FRACTION
+            interval = (KEEP_ALIVE_FRACTION
+                        * self.parameters.InactivityTimeout / 1000)
             self._keeper = _KeepAlive(self, interval)
             self._keeper.start()
 
@@ -573,7 +596,8 @@ class _CallDeadline(object):
         # deadline of the two counts.
         self._saved = self._line.deadline
         outer = self._saved.remaining()
-        if outer is not None and (self.limit.seconds is None or outer < self.limit.remaining()):
+        inner = self.limit.remaining()
+        if outer is not None and (inner is None or outer < inner):
             self.limit = self._saved
         self._line.deadline = self.limit
         return self.limit
@@ -592,7 +616,8 @@ class _KeepAlive(threading.Thread):
     """The background keep-alive of one session, until stopped."""
 
     def __init__(self, session, interval):
-        threading.Thread.__init__(self, name="tarvik keep-alive %s" % session._name())
+        threading.Thread.__init__(
+            self, name="tarvik keep-alive, %s" % session._name())
         self.daemon = True
         self._session = session
         self._interval = interval
@@ -601,7 +626,8 @@ class _KeepAlive(threading.Thread):
     def run(self):
         session = self._session
         while not self._stopping.wait(self._interval):
-            if not session.is_up or _now() - session._last_traffic < self._interval:
+            idle = _now() - session._last_traffic
+            if not session.is_up or idle < self._interval:
                 continue
             try:
                 session.keep_alive()
