@@ -79,7 +79,8 @@ Application:
   --inactivity-s N          drop the link after N s without a frame addressed
                             to the meter, and answer DM until the next SNRM,
                             as a meter's inactivity time-out does (0: never)
-Faults, each on every Nth answer of a link or session (0: off):
+Faults, each on every Nth answer of a meter (each link, TCP session and
+--bus address counts its own; 0: off):
   --drop-every N            send nothing
   --corrupt-every N         flip a byte so that the FCS fails
   --late-every N            delay the answer by --late-ms M milliseconds

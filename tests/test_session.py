@@ -139,7 +139,7 @@ class FaultyLineTest(SessionTest):
 
 class InactivityTest(SessionTest):
 
-    INACTIVITY = 1
+    INACTIVITY = 3 if MEMCHECK else 1
 
     def test_keep_alive_holds_the_link_and_without_it_a_request_reconnects(self):
         meter = started(self, "--inactivity-s", str(self.INACTIVITY))
