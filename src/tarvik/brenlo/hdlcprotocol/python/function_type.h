@@ -12,7 +12,7 @@
 // that receives every parameter already resolved.
 #pragma once
 
-#include "python_ref.h"
+#include "ref.h"
 
 #include <cstddef>
 
