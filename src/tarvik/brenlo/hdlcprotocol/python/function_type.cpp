@@ -25,6 +25,7 @@ struct FunctionObject {
     PyObject* code;       // __code__: the signature, for inspect and pydoc
     PyObject* parameter_names;  // the code's co_varnames: the parameters, self first
     PyObject* dict;       // instance attributes, created on demand
+    PyObject* weak_references;  // on 3, where functions take weak references
 };
 
 PyTypeObject function_type;
@@ -203,6 +204,7 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     FunctionObject* function = as_function(self);
+    if (function->weak_references != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(function->name);
     Py_CLEAR(function->defaults);
@@ -291,6 +293,11 @@ void ready_function_type() {
     t.tp_getset = function_getset;
     t.tp_descr_get = function_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
+#if TARVIK_PYTHON3
+    // What the class gives on 3 is the function itself, which, like any
+    // Python function, can be weakly referenced (on 2.7 the unbound method).
+    t.tp_weaklistoffset = offsetof(FunctionObject, weak_references);
+#endif
     check(PyType_Ready(&t));
 }
 
@@ -316,6 +323,7 @@ Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name) 
     function->code = code.release();
     function->parameter_names = parameter_names.release();
     function->dict = nullptr;
+    function->weak_references = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(function));
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }
