@@ -29,8 +29,8 @@ DEMO_TRACE = [
 
 def run(command, cwd=None, text=None):
     """(status, stdout, stderr) of a command, given text on its standard input."""
-    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, universal_newlines=True)
     out, err = process.communicate(text)
     return process.returncode, out, err
 
