@@ -227,6 +227,7 @@ class MethodsTest(unittest.TestCase):
         function = vars(HDLCProtocol)["connect"]
         self.assertIs(HDLCProtocol.connect, function)
         self.assertIs(Sub.connect, function)
+        self.assertEqual(function.__qualname__, "HDLCProtocol.connect")
         self.assertIsNone(HDLCProtocol.connect(p))
         self.assertIsNone(super(Sub, p).connect())
         self.assertEqual((p.State, len(stream.writes)), (1, 2))

@@ -172,7 +172,9 @@ Ref build_class(Handle globals) {
     Ref module_name = string(module_qualified_name);
     Ref ns = Ref::steal(PyDict_New());
     auto put = [&ns](const char* key, Handle value) { check(PyDict_SetItemString(ns.get(), key, value.get())); };
-    auto function = [&](const FunctionSpec& spec) { return make_function(spec, globals, module_name); };
+    auto function = [&](const FunctionSpec& spec) {
+        return make_function(spec, globals, module_name, HDLCProtocol.text());
+    };
 
     // As a class statement fills it, in the order of the class body.
     put("__module__", module_name);

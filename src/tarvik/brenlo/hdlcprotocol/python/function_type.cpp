@@ -18,6 +18,7 @@ struct FunctionObject {
     const FunctionSpec* spec;
     std::size_t parameter_count;
     PyObject* name;       // __name__
+    PyObject* qualified_name;  // __qualname__ on 3: "<class>.<name>" for a method
     PyObject* doc;        // __doc__, NULL when deleted
     PyObject* module;     // __module__, NULL when deleted
     PyObject* defaults;   // __defaults__, NULL when there are none
@@ -179,6 +180,7 @@ PyObject* function_class(PyObject*, void*) {
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(function->name);
+    Py_VISIT(function->qualified_name);
     Py_VISIT(function->doc);
     Py_VISIT(function->module);
     Py_VISIT(function->defaults);
@@ -207,6 +209,7 @@ void function_dealloc(PyObject* self) {
     if (function->weak_references != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(function->name);
+    Py_CLEAR(function->qualified_name);
     Py_CLEAR(function->defaults);
     Py_CLEAR(function->globals);
     Py_CLEAR(function->code);
@@ -218,6 +221,9 @@ void function_dealloc(PyObject* self) {
 PyMemberDef function_members[] = {
     {const_cast<char*>("__name__"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {const_cast<char*>("func_name"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+#if TARVIK_PYTHON3
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(FunctionObject, qualified_name), READONLY, nullptr},
+#endif
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("func_doc"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
@@ -301,8 +307,9 @@ void ready_function_type() {
     check(PyType_Ready(&t));
 }
 
-Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name) {
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name, const char* class_name) {
     Ref name = string(spec.name);
+    Ref qualified_name = class_name ? format_text("%s.%s", class_name, spec.name) : name;
     Ref doc = spec.doc ? string(spec.doc) : none();
     Ref defaults;
     if (spec.last_defaults_to_true) defaults = Ref::steal(PyTuple_Pack(1, Py_True));
@@ -316,6 +323,7 @@ Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name) 
     function->spec = &spec;
     function->parameter_count = parameter_count;
     function->name = name.release();
+    function->qualified_name = qualified_name.release();
     function->doc = doc.release();
     function->module = Ref::borrow(module_name.get()).release();
     function->defaults = defaults.release();

@@ -50,7 +50,9 @@ struct FunctionSpec {
 void ready_function_type();
 
 // A new function object for `spec`.  `spec` must outlive it (specs are
-// static); `module_name` becomes __module__.
-Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name);
+// static); `module_name` becomes __module__.  `class_name` names the class
+// the function is a method of, for the qualified name (__qualname__) that
+// Python 3's functions carry; nullptr for a module-level function.
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name, const char* class_name = nullptr);
 
 }  // namespace hdlc
