@@ -19,10 +19,6 @@
 
 namespace hdlc::version {
 
-// Python 3 has no unbound methods: a function taken from its class is the
-// function itself.
-constexpr bool has_unbound_methods = !TARVIK_PYTHON3;
-
 // Indexing or iterating a byte string yields integers on 3, one-character
 // byte strings on 2.7.
 constexpr bool byte_items_are_integers = TARVIK_PYTHON3;
