@@ -6,7 +6,7 @@ import subprocess
 import sys
 import unittest
 
-from simulated_line import started
+from support.simulator import started
 
 # The demonstration's lines (CB_...) as the trace command shows them, each
 # frame described beneath it.
