@@ -23,12 +23,10 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
 import tarvik.brenlo.hdlcprotocol as module_impl
-import exchange
+from support import exchange
 import reference_hdlcprotocol as reference_impl
-from exchange import CLIENT, SERVER
+from support.exchange import CLIENT, SERVER
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.frame import Frame
 from tarvik.memorystream import MemoryStream

@@ -14,7 +14,7 @@ set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON27:-$("$root/scripts/find-python27.sh")}
-export PYTHONPATH="$build/python"
+export PYTHONPATH="$build/python:$root/tests"
 export PYTHONDONTWRITEBYTECODE=1
 export TARVIK_SIMULATOR="$build/simulator/meter_simulator"
 TARVIK_BENCH_GOALS=$(mktemp)

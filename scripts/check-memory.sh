@@ -7,7 +7,7 @@ set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 python27=$("$here/find-python27.sh")
-export PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 TARVIK_BUILD_DIR="$build"
+export PYTHONPATH="$build/python:$here/../tests" PYTHONDONTWRITEBYTECODE=1 TARVIK_BUILD_DIR="$build"
 export TARVIK_SIMULATOR="$build/simulator/meter_simulator" TARVIK_DEMO_HOST="$build/src/tarvik/brenlo/hdlcprotocol/hdlcprotocol_demo"
 export TARVIK_MEMCHECK=1   # suites shorten their long loops under valgrind
 status=0

@@ -8,7 +8,7 @@ set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=${PYTHON27:-$("$root/scripts/find-python27.sh")}
-export PYTHONPATH="$build/python"
+export PYTHONPATH="$build/python:$root/tests"
 export PYTHONDONTWRITEBYTECODE=1
 workload="$root/bench/profile_hot_path.py"
 out=$(mktemp -d)

@@ -1,7 +1,7 @@
 """Seeded fuzzing of the decoding side, for what the libFuzzer harness in
 tests/fuzz does not do: run under valgrind and count the objects that
 thousands of sessions leave behind. Its seed sessions, a few bytes changed,
-are played by its answer_session, which accepts only the outcomes allowed()
+are played by support.answer_session, which accepts only the outcomes allowed()
 names and no reference left behind. The seed (TARVIK_FUZZ_SEED, else
 random) is in every failure message; TARVIK_MEMCHECK=1 runs 20 times fewer.
 """
@@ -15,26 +15,10 @@ import sys
 import tempfile
 import unittest
 
-from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
+from support import answer_session, fuzz_inputs
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz"))
 SCALE = 20 if os.environ.get("TARVIK_MEMCHECK") == "1" else 1
 SEED = int(os.environ.get("TARVIK_FUZZ_SEED", random.SystemRandom().randrange(2 ** 32)))
-
-
-def allowed(operation, error):
-    """Whether an exception is an outcome callers are told to expect."""
-    if isinstance(error, BrenloException):
-        return len(error.args) == 2 and error.args[1] == BrenloExceptionKind.Frame
-    if type(error) is AssertionError:
-        return error.args == ()
-    # Companion errors passed through unchanged, not translated: a UA
-    # parameter whose length overruns the information field makes
-    # MemoryStream.read_byte raise EOFError; an accepted I-frame without
-    # an information field leaves Data as None -> AttributeError.
-    if type(error) is EOFError:
-        return operation == "connect" and error.args == ("read past end of MemoryStream",)
-    return type(error) is AttributeError and operation == "send_receive"
 
 
 def mutated(rnd, data):
@@ -55,7 +39,6 @@ def mutated(rnd, data):
 class DecodingFuzz(unittest.TestCase):
 
     def setUp(self):
-        import answer_session, fuzz_inputs   # answer_session imports allowed from here
         self.session = answer_session
         folder = tempfile.mkdtemp(prefix="tarvik-seeds-")
         self.addCleanup(shutil.rmtree, folder, True)

@@ -10,7 +10,7 @@ import tempfile
 import textwrap
 import unittest
 
-from simulated_line import started
+from support.simulator import started
 
 # The demonstration's lines (CB_...) as the trace command shows them, each
 # frame described beneath it.

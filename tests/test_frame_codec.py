@@ -6,7 +6,7 @@ from itertools import product
 from tarvik.memorystream import MemoryStream
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from tarvik.brenlo.frame import Frame, crc16
-import scripted_meter
+from support import scripted_meter
 
 Kind = Frame.FrameKind
 Address = Frame.FrameAddress

@@ -8,10 +8,9 @@ import unittest
 
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
-from scripted_meter import (Kind, LLC_REQUEST, LLC_RESPONSE, parameters,
+from support.scripted_meter import (Kind, LLC_REQUEST, LLC_RESPONSE, parameters,
                             answer, ua, decode, info_of)
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 NO_ROOM = ("Information field too short for request data", BrenloExceptionKind.Frame)
 KEEP = object()  # leave the limit that the UA gave
 
@@ -19,8 +18,7 @@ KEEP = object()  # leave the limit that the UA gave
 def run_child(source):
     """Runs source in a fresh interpreter; returns (exit status, stdout as
     text, stderr)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE, os.environ.get("PYTHONPATH", "")]))
-    child = subprocess.Popen([sys.executable, "-B", "-c", textwrap.dedent(source)], env=env,
+    child = subprocess.Popen([sys.executable, "-B", "-c", textwrap.dedent(source)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate()
     return child.returncode, out.decode("ascii"), err
@@ -148,7 +146,7 @@ class ChildProcessTest(unittest.TestCase):
             from __future__ import print_function
             import itertools, os, resource, signal, time
             from tarvik.brenlo.hdlcprotocol import HDLCProtocol
-            from scripted_meter import parameters
+            from support.scripted_meter import parameters
 
             class Alarm(Exception):
                 pass

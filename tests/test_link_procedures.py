@@ -8,7 +8,7 @@ import tarvik.brenlo.hdlcprotocol as hdlcprotocol
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
-from scripted_meter import (Kind, CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE,
+from support.scripted_meter import (Kind, CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE,
                             ScriptedStream, parameters, answer, ua, info_of)
 
 NDM, NRM = HDLCProtocolState.NDM, HDLCProtocolState.NRM

@@ -19,7 +19,7 @@ import weakref
 
 import tarvik.brenlo.hdlcprotocol as m
 from tarvik.brenlo import HDLCParameters, HDLCProtocolState
-from scripted_meter import ScriptedStream, parameters, ua
+from support.scripted_meter import ScriptedStream, parameters, ua
 
 HDLCProtocol = m.HDLCProtocol
 NDM, NRM = HDLCProtocolState.NDM, HDLCProtocolState.NRM

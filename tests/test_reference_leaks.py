@@ -12,7 +12,7 @@ from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.frame import Frame
 from tarvik.memorystream import MemoryStream
 from tarvik.brenlo.brenloexception import BrenloException
-from scripted_meter import Kind, LLC_RESPONSE, ScriptedStream, parameters, answer, ua
+from support.scripted_meter import Kind, LLC_RESPONSE, ScriptedStream, parameters, answer, ua
 
 PYTHON3 = sys.version_info[0] >= 3
 # A function's argument names and defaults, as each interpreter reads them.

@@ -1,11 +1,11 @@
 // libFuzzer entry points for the decoding side of the module.
 //
-// The interpreter is embedded once; every input goes to answer_session.run,
-// which plays one link session against it and raises only for an outcome
-// that callers are not told to expect.  Such an exception, and any memory
-// error or undefined behaviour that the sanitizers find in the module
-// (built instrumented beside this harness), stops the fuzzer and keeps the
-// input.
+// The interpreter is embedded once; every input goes to
+// support.answer_session.run, which plays one link session against it and
+// raises only for an outcome that callers are not told to expect.  Such an
+// exception, and any memory error or undefined behaviour that the
+// sanitizers find in the module (built instrumented beside this harness),
+// stops the fuzzer and keeps the input.
 #include "python/ref.h"
 
 #include <cstddef>
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Py_DontWriteBytecodeFlag = 1;
     Py_InitializeEx(0);  // libFuzzer keeps the signal handlers
     try {
-        hdlc::Ref module = hdlc::Ref::steal(PyImport_ImportModule("answer_session"));
+        hdlc::Ref module = hdlc::Ref::steal(PyImport_ImportModule("support.answer_session"));
         session_runner = hdlc::Ref::steal(PyObject_GetAttrString(module.get(), "run"));
     } catch (const hdlc::PythonError&) {
         stop_on_python_error();

@@ -12,7 +12,7 @@ the rest is read:
 - bit 7 set: the rest is the raw byte stream, read in order.
 
 Only the companion codec is needed here, so the seeds can be written by a
-plain interpreter: python fuzz_inputs.py FOLDER.
+plain interpreter: python -m support.fuzz_inputs FOLDER.
 """
 
 import os
