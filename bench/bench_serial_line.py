@@ -18,9 +18,7 @@ Ports compared:
     of the bytes still missing.
 Prints measurements only; takes about two and a half minutes (eight
 answers of 17 to 20 s).
-Run it as scripts/bench.sh sets it up:
-  PYTHONPATH=build/python TARVIK_SIMULATOR=build/simulator/meter_simulator \
-      python2.7 -B bench/bench_serial_line.py
+Run it in the build's environment: build/python-py2 -B bench/bench_serial_line.py
 """
 
 import errno
