@@ -11,22 +11,15 @@ detects the fault (the read time-out for a silent meter, nothing for a
 damaged answer), the line's settle time, a new SNRM/UA, and the request
 once more. Each row is the median of RUNS sessions.
 Prints measurements only; takes about a minute.
-Run it as scripts/bench.sh sets it up:
-  PYTHONPATH=build/python TARVIK_SIMULATOR=build/simulator/meter_simulator \
-      python2.7 -B bench/bench_recovery.py
+Run it in the build's environment: build/python-py2 -B bench/bench_recovery.py
 """
 
 from __future__ import absolute_import, division, print_function
 
-import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
 import serial
-from simulated_line import SimulatedMeter
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.session import Session
 

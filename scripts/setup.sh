@@ -8,8 +8,8 @@
 #                            virtualenv
 set -euo pipefail
 
-build_packages=(cmake g++ make python3-serial)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv)
+build_packages=(cmake g++ make python3-dev python3-serial python3-venv)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv pycodestyle clang-format)
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;

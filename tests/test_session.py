@@ -18,7 +18,7 @@ from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.brenlo.session import (Bus, DeadlineExceeded, LineNoise, LinkRefused, LinkTimeout,
                                    PortError, SequenceLost, Session)
 
-from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, opened, started
+from support.simulator import EARLY_TOLERANCE, LATE_TOLERANCE, opened, started
 
 MEMCHECK = bool(os.environ.get("TARVIK_MEMCHECK"))
 TIMEOUT = 3.0 if MEMCHECK else 0.3  # the port's read time-out
