@@ -91,7 +91,7 @@ class FaultyLineTest(SessionTest):
         # About four answers in ten spoilt, one retry.
         meter = started(self, *faults(7, 11, 13, 17, 19, 23))
         deadline = 4 * TIMEOUT + 1
-        failures = self.run_requests(self.session(meter, retries=1), 15 if MEMCHECK else 60, deadline)
+        failures = self.run_requests(self.session(meter, retries=1), 15 if MEMCHECK else 40, deadline)
         self.assertTrue(failures)
         for failure in failures:
             self.assertIn(type(failure), (LinkTimeout, LineNoise, LinkRefused, SequenceLost,

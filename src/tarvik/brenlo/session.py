@@ -367,7 +367,8 @@ class Session(object):
         @param keep_alive: whether a thread of the session's own polls the
                 meter (L{keep_alive}) once the link has been idle for
                 L{KEEP_ALIVE_FRACTION} of the parameters'
-                C{InactivityTimeout}.
+                C{InactivityTimeout}, from the first connect until
+                L{close}.
         @param baudrate: the line's rate, for the time the line takes to go
                 quiet; default: the port's C{baudrate}, else 9600.
         @param backoff: seconds before the second connect attempt, doubled
@@ -522,7 +523,7 @@ class Session(object):
     def _bounded(self, seconds):
         if seconds is None:
             seconds = self.deadline
-        return _CallDeadline(self._line, seconds)
+        return _Call(self, seconds)
 
     def _fault(self, error):
         """Take the link down after an error of a link procedure and return
@@ -582,12 +583,14 @@ class Session(object):
             self._in_link_up = False
 
 
-class _CallDeadline(object):
-    """Puts a call's deadline on the session's line for the call, and turns
-    every failure of the call that is the link's into a L{SessionError}."""
+class _Call(object):
+    """One call of a session: puts its deadline on the session's line, and
+    after a failure, Ctrl-C included, takes the link down and turns the
+    failure into a L{SessionError} where it is the link's."""
 
-    def __init__(self, line, seconds):
-        self._line = line
+    def __init__(self, session, seconds):
+        self._session = session
+        self._line = session._line
         self._saved = None
         self.limit = _Deadline(seconds)
 
@@ -604,7 +607,10 @@ class _CallDeadline(object):
 
     def __exit__(self, kind, error, traceback):
         self._line.deadline = self._saved
-        if error is None or isinstance(error, SessionError):
+        if error is None:
+            return False
+        self._session._up = False
+        if isinstance(error, SessionError):
             return False
         typed = _typed(error, self._line.answer)
         if typed is None:
