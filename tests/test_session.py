@@ -82,8 +82,16 @@ class FaultyLineTest(SessionTest):
         self.addCleanup(logger.removeHandler, records)
         # About one answer in 17 spoilt.
         meter = started(self, *faults(97, 101, 103, 107, 109, 113))
-        session = self.session(meter, retries=5, deadline=10 * TIMEOUT + 5)
+        associations = []
+
+        def associate(session):  # a request of its own after every connect
+            request = bytearray(b"association %d" % len(associations))
+            associations.append(session.request(request) == request)
+
+        session = self.session(meter, retries=5, deadline=10 * TIMEOUT + 5, on_link_up=associate)
         self.assertEqual(self.run_requests(session, 120 if MEMCHECK else 500, session.deadline), [])
+        self.assertGreater(len(associations), 1)
+        self.assertTrue(all(associations))
         recovered = set(record.args[1] for record in records.buffer)
         self.assertTrue(set(["LinkTimeout", "LineNoise", "LinkRefused", "SequenceLost"]) <= recovered,
                         recovered)
