@@ -171,7 +171,7 @@ class BusTest(SessionTest):
     def test_three_meters_on_a_bus_driven_from_three_threads(self):
         addresses = [17, 18, 19]
         meter = started(self, "--bus", ",".join(map(str, addresses)), "--server-address-size", "2",
-                        "--drop-every", "7")
+                        *faults(7, 0, 11))
         bus = Bus(opened(self, meter.path, timeout=TIMEOUT))
         results = {}
 
