@@ -463,10 +463,10 @@ class Session(object):
         """Poll the meter once so that it keeps the link: an RR frame with
         the current N(R), and its answer.
 
-        @return: True when the meter answered RR or RNR. False when the link
-                is not up, or the meter answered DM, nothing or anything
-                else: the link is then taken down and the next request opens
-                it again.
+        @return: True when the meter answered RR or RNR carrying the N(R)
+                the link expects. False when the link is not up, or the
+                meter answered DM, nothing or anything else: the link is
+                then taken down and the next request opens it again.
         @raise PortError: the port failed.
         """
         with self._turn:
