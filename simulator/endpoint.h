@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "cli.h"
@@ -61,6 +62,9 @@ private:
 
     void readLine(TimePoint now);
     void signOnByte(std::uint8_t byte, TimePoint now);
+    void identify(TimePoint signOnEnd);
+    bool acknowledgedInTime();
+    void cutOff(const std::string& why);
     void hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now);
     void dropIdlePartial(TimePoint now);
     void handleFrame(const Bytes& raw, TimePoint arrival);
@@ -90,6 +94,9 @@ private:
     std::optional<TimePoint> nextDrainCheck_;
     TimePoint drainUntil_{};
     std::optional<std::pair<unsigned, bool>> pendingFormat_;  // device rate to set once output is out
+    std::minstd_rand reactionTimes_;
+    std::optional<TimePoint> ackEarliest_;  // an ACK may start from then on
+    std::optional<TimePoint> ackStart_;     // when the line after the identification started
     Stats stats_;
 };
 

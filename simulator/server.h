@@ -21,6 +21,8 @@
 //  * A new request abandons whatever is left of the previous answer.
 //  * An SNRM carrying proposed parameters is answered with the meter's own
 //    parameters; the proposal is not negotiated.
+//  * A segmented request longer than kMaxRequest bytes in all puts the link
+//    into the frame reject condition (reason Y), as a meter's buffer limit.
 //  * rnrCount: after each link establishment, the first rnrCount polls that
 //    follow an accepted I-frame are answered with RNR. The I-frame itself is
 //    accepted (the client has already advanced its N(S)); I-frames that arrive
@@ -37,6 +39,9 @@
 #include "hdlc_codec.h"
 
 namespace metersim {
+
+// The longest request gathered from segments.
+constexpr std::size_t kMaxRequest = 65536;
 
 struct LinkParameters {
     std::uint32_t maxInfoTx = 128;

@@ -9,7 +9,6 @@ import tempfile
 import serial
 
 from tarvik.brenlo import HDLCParameters
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 
 # Timing checks against the simulator's pacing: it is never early by more
 # than the clock's resolution, and a loaded machine (or valgrind under the
@@ -93,4 +92,5 @@ def opened(test, where, port_class=serial.Serial, **settings):
 
 def new_link(stream):
     """A protocol on the stream that does not wait after a disconnect."""
+    from tarvik.brenlo.hdlcprotocol import HDLCProtocol
     return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
