@@ -16,6 +16,7 @@ from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, enco
 
 
 COMMAND = [sys.executable, "-B", "-m", "tarvik.brenlo.trace"]
+PYTHON3 = "/usr/bin/python3"  # Debian's, with pySerial
 
 
 def run_trace(text=None, *files, **limits):
@@ -116,6 +117,13 @@ class TraceCommandTest(unittest.TestCase):
         self.assertEqual(lines[-1], "14 frames: client to server 7 (74 bytes), server to client 7 "
                                     "(111 bytes); 2 errors, 1 note, 3 noise bytes, "
                                     "1 line not read")
+
+    @unittest.skipUnless(os.path.exists(PYTHON3), "no %s" % PYTHON3)
+    def test_python_3_gives_the_same_report(self):
+        trace = self.mixed_trace() + "tx:" + hex_of(to_server(Kind.DISC))[:-3] + "\n"
+        python3 = subprocess.Popen([PYTHON3, "-B", "-m", "tarvik.brenlo.trace"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(python3.communicate(trace), run_trace(trace)[1:])
 
     def test_what_the_trace_command_cannot_split_or_finish_is_flagged(self):
         snrm, ua = to_server(Kind.SNRM), to_client(Kind.UA, data=[0x81, 0x80, 0x00])
