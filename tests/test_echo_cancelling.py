@@ -116,6 +116,7 @@ class AnswerAfterEchoTest(unittest.TestCase):
 
     def test_echo_pending_when_the_read_raised_is_given_up(self):
         line, stream = written(REQUEST, REQUEST[:4])
+
         def unplugged(size):
             raise serial.SerialException("device reports readiness to read but returned no data")
         line.read = unplugged
