@@ -30,19 +30,19 @@ class SimulatedMeter(object):
     the first, `paths` all of them, in order. With tcp=True it listens on
     127.0.0.1 instead: `port` is the port and `url` the pySerial URL
     (serial.serial_for_url) of a new session. The keyword stderr says
-    where its --verbose log goes (default: ours), preexec_fn what runs in
-    its process before it starts (limits, say).
+    where its --verbose log goes (default: ours), prefix a command that
+    runs it (such as prlimit with its options).
     """
 
     def __init__(self, *options, **kwargs):
         links = kwargs.pop("links", 1)
         tcp = kwargs.pop("tcp", False)
         stderr = kwargs.pop("stderr", None)
-        preexec_fn = kwargs.pop("preexec_fn", None)
+        prefix = kwargs.pop("prefix", [])
         if kwargs:
             raise TypeError("unexpected arguments: %s" % ", ".join(sorted(kwargs)))
         self.folder = tempfile.mkdtemp(prefix="tarvik-line-")
-        command = [os.environ["TARVIK_SIMULATOR"]]
+        command = list(prefix) + [os.environ["TARVIK_SIMULATOR"]]
         link = os.path.join(self.folder, "COM1")
         if tcp:
             command += ["--tcp", "0"]
@@ -50,8 +50,7 @@ class SimulatedMeter(object):
             command += ["--link", link]
             if links != 1:
                 command += ["--links", str(links)]
-        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr,
-                                        preexec_fn=preexec_fn)
+        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr)
         # The simulator prints one line per pty ("PTY /dev/pts/N") or
         # "TCP 127.0.0.1:PORT" once everything is in place.
         ready = [self.process.stdout.readline() for _ in range(1 if tcp else links)]

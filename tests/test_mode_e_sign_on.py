@@ -5,6 +5,7 @@ simulator's --mode-e."""
 
 from __future__ import absolute_import, division, print_function
 
+import os
 import socket
 import time
 import unittest
@@ -117,7 +118,8 @@ class SignOnTest(unittest.TestCase):
         begun = time.time()
         self.assertEqual(mode_e_sign_on(port, u"12345678", require_hdlc=False), "/ISk5MT382-1000")
         self.assertEqual(port.writes[0][1], b"/?12345678!\r\n")
-        self.assertLess(port.writes[1][0] - begun, 0.2)  # lower-case third letter: 20 ms
+        if not os.environ.get("TARVIK_MEMCHECK"):  # valgrind makes the code between slower
+            self.assertLess(port.writes[1][0] - begun, 0.2)  # lower-case third letter: 20 ms
         port = PublicPort(b"/LGZ5\\2ZMD\r\n")
         mode_e_sign_on(port, reaction_time=0.5)
         self.assertGreaterEqual(port.writes[1][0] - port.writes[0][0], 0.5 - SLACK)

@@ -6,7 +6,6 @@ and mostly idle."""
 from __future__ import absolute_import, division, print_function
 
 import os
-import resource
 import socket
 import time
 import unittest
@@ -118,9 +117,7 @@ class HostileClientTest(unittest.TestCase):
         self.assertLess(usage.largest, 50 * MEGABYTE)
 
     def test_connections_beyond_the_descriptor_limit_wait_without_a_spin(self):
-        def few_descriptors():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
-        meter = SimulatedMeter(tcp=True, preexec_fn=few_descriptors)
+        meter = SimulatedMeter(tcp=True, prefix=["prlimit", "--nofile=24:24"])
         self.addCleanup(meter.close)
         connections = []
         for _ in range(30):  # 17 taken, the others in the listener's backlog
