@@ -52,6 +52,7 @@ Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::stri
       receiver_(options.baud),
       transmitter_(std::chrono::milliseconds(options.chunkMs)) {
     if (options.verbose) server_.setLogger([this](const std::string& s) { log("   " + s); });
+    server_.setAlert([this](const std::string& s) { alert(s); });
     if (options.modeE) {
         signOn_.emplace(*options.modeE);
         setRate(kSignOnBaud, true);
@@ -60,6 +61,10 @@ Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::stri
 
 void Endpoint::log(const std::string& text) const {
     if (options_.verbose) std::cerr << name_ << text << '\n';
+}
+
+void Endpoint::alert(const std::string& text) const {
+    std::cerr << "meter_simulator: " << name_ << line_->clientPath() << ": " << text << '\n';
 }
 
 void Endpoint::logSummary() const {
@@ -289,8 +294,7 @@ void Endpoint::writeDue(TimePoint now) {
 // A client that does not read is cut off: what waits for it is dropped, in
 // the simulator and in the line's queues, and a TCP session ends.
 void Endpoint::cutOff(const std::string& why) {
-    std::cerr << "meter_simulator: " << name_ << line_->clientPath() << ": client cut off, " << why << "; "
-              << transmitter_.queued() << " bytes dropped\n";
+    alert("client cut off, " + why + "; " + std::to_string(transmitter_.queued()) + " bytes dropped");
     transmitter_.clear();
     line_->discardQueued();
     waitingForRoom_ = false;

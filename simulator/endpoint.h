@@ -74,6 +74,8 @@ private:
     void writeDue(TimePoint now);
     void drain(TimePoint now);
     void log(const std::string& text) const;
+    // Always on stderr: what the meter does to a client that wears it down.
+    void alert(const std::string& text) const;
 
     std::unique_ptr<Line> line_;
     const Options& options_;

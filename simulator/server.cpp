@@ -127,7 +127,7 @@ std::optional<Frame> Server::onInformation(const Frame& in) {
     }
     if (in.info.size() > config_.params.maxInfoRx) return reject(in, kRejectInfoTooLong);
     if (request_.size() + in.info.size() > kMaxRequest) {
-        note("request longer than " + std::to_string(kMaxRequest) + " bytes dropped");
+        if (alert_) alert_("request longer than " + std::to_string(kMaxRequest) + " bytes: dropped, frame reject");
         request_.clear();
         return reject(in, kRejectInfoTooLong);
     }

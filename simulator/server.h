@@ -69,6 +69,8 @@ public:
     Server(ServerConfig config, Application application);
 
     void setLogger(Logger logger) { log_ = std::move(logger); }
+    // Where the meter reports what it does to a hostile client, verbose or not.
+    void setAlert(Logger alert) { alert_ = std::move(alert); }
 
     // Whether a frame is addressed to this meter by its configured client.
     bool isForMe(const Frame& frame) const;
@@ -100,6 +102,7 @@ private:
     ServerConfig config_;
     Application application_;
     Logger log_;
+    Logger alert_;
 
     bool connected_ = false;
     std::uint8_t vs_ = 0;  // N(S) of the next new I-frame

@@ -7,13 +7,14 @@ from __future__ import absolute_import, division, print_function
 
 import os
 import socket
+import tempfile
 import time
 import unittest
 
 from tarvik.memorystream import MemoryStream
 from tarvik.brenlo.frame import Frame
 
-from simulated_line import SimulatedMeter, opened, started
+from simulated_line import opened, started
 
 MEGABYTE = 1024 * 1024
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -79,8 +80,19 @@ def read_frame(connection):
 
 class HostileClientTest(unittest.TestCase):
 
+    def log_of(self, meter):
+        """What the simulator wrote to stderr, once it has stopped."""
+        meter.close()
+        self.log.seek(0)
+        return self.log.read()
+
+    def started(self, *options, **kwargs):
+        self.log = tempfile.TemporaryFile(mode="w+")
+        self.addCleanup(self.log.close)
+        return started(self, *options, stderr=self.log, **kwargs)
+
     def test_writer_that_never_reads_is_cut_off_and_leaves_no_backlog(self):
-        meter = started(self, "--echo")
+        meter = self.started("--echo")
         port = opened(self, meter.path, timeout=0, write_timeout=0)
         junk = b"\x55" * 4096
         with Usage(meter) as usage:
@@ -96,9 +108,10 @@ class HostileClientTest(unittest.TestCase):
         port = opened(self, meter.path, timeout=0.5)
         port.write(frame(Frame.FrameKind.SNRM))
         self.assertEqual(bytearray(port.read(1))[:1], bytearray(b"\x7e"))  # its echo first: no junk
+        self.assertIn("client cut off, nobody read the line for 5 s", self.log_of(meter))
 
     def test_endless_segments_end_in_a_frame_reject(self):
-        meter = started(self, tcp=True)
+        meter = self.started(tcp=True)
         connection = socket.create_connection(("127.0.0.1", meter.port))
         self.addCleanup(connection.close)
         connection.sendall(frame(Frame.FrameKind.SNRM))
@@ -115,10 +128,10 @@ class HostileClientTest(unittest.TestCase):
                 self.assertLess(sent, 2 * 65536)
         self.assertEqual((answer.Kind, sent), (Frame.FrameKind.FRMR, 65536))
         self.assertLess(usage.largest, 50 * MEGABYTE)
+        self.assertIn("request longer than 65536 bytes: dropped, frame reject", self.log_of(meter))
 
     def test_connections_beyond_the_descriptor_limit_wait_without_a_spin(self):
-        meter = SimulatedMeter(tcp=True, prefix=["prlimit", "--nofile=24:24"])
-        self.addCleanup(meter.close)
+        meter = self.started(tcp=True, prefix=["prlimit", "--nofile=24:24"])
         connections = []
         for _ in range(30):  # 17 taken, the others in the listener's backlog
             connections.append(socket.create_connection(("127.0.0.1", meter.port)))
@@ -132,6 +145,7 @@ class HostileClientTest(unittest.TestCase):
         late.settimeout(5)
         late.sendall(frame(Frame.FrameKind.SNRM))
         self.assertEqual(read_frame(late).Kind, Frame.FrameKind.UA)
+        self.assertIn("out of descriptors", self.log_of(meter))
 
 
 if __name__ == "__main__":
