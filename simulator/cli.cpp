@@ -101,6 +101,12 @@ arrived, and the answer starts no earlier, as on a half-duplex line. No byte
 reaches the client before its last bit would have, and a frame is complete
 for the client exactly at the end of its line time, whatever --chunk-ms is.
 A partial frame is given up after 500 ms without a byte.
+
+Limits: reading stops while 64 KiB of output wait; a client that reads
+nothing for 5 s is cut off (the pty's queues are emptied, a TCP session
+ends); a request gathered from segments beyond 64 KiB is dropped with FRMR;
+out of descriptors, new TCP connections wait in the backlog. Each of these
+is logged to stderr.
 )";
 }
 
