@@ -191,7 +191,7 @@ class HostileTraceTest(unittest.TestCase):
 
     def test_hex_glued_to_its_label_is_read(self):
         snrm = to_server(Kind.SNRM)
-        status, out, _ = run_trace("tx:" + hex_of(snrm) + "\nrx:" + hex_of(to_client(Kind.UA)) + "\n")
+        status, out, _ = run_trace("tx:" + hex_of(snrm) + "\nframe=" + hex_of(to_client(Kind.UA)) + "\n")
         self.assertIn("  C->S SNRM P/F=1", out)
         self.assertTrue(out.splitlines()[-1].startswith("2 frames:"), out)
 

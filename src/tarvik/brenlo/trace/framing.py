@@ -18,8 +18,9 @@ FRAME_MARKERS = {"CB_S:": TO_SERVER, "sent:": TO_SERVER, "<<": TO_SERVER,
                  "CB_R:": TO_CLIENT, "received:": TO_CLIENT, ">>": TO_CLIENT}
 _STATE_MARKERS = ("CB_s:", "state:")
 _HEX_WORD = re.compile(r"^(?:[0-9A-Fa-f]{2})+$")
-# A label glued to its hex, as in "tx:7E": the label ends at its last colon.
-_GLUED_LABEL = re.compile(r"^(.*:)((?:[0-9A-Fa-f]{2})+)$")
+# A label glued to its hex, as in "tx:7E" or "data=7E": the label ends at
+# its last colon or equals sign.
+_GLUED_LABEL = re.compile(r"^(.*[:=])((?:[0-9A-Fa-f]{2})+)$")
 
 
 class TraceLine(object):
@@ -56,7 +57,8 @@ class TraceLine(object):
 
 
 def _words(line):
-    """The line's words, a label glued to hex (C{tx:7E}) cut off it."""
+    """The line's words, a label glued to hex (C{tx:7E}, C{data=7E}) cut
+    off it."""
     words = []
     for word in line.split():
         glued = _GLUED_LABEL.match(word)
