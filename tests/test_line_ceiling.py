@@ -1,19 +1,15 @@
 """The benchmarks' line ceiling counts the very frames that cross the line.
 
-bench/exchange.py encodes the frames of one send_receive to compute the
+support/exchange.py encodes the frames of one send_receive to compute the
 ceiling the line-rate figures are divided by, and the do-nothing client
 replays them. Against the simulator (unpaced), the module must write
 exactly the request and RR frames it lists and read exactly its answer
 frames, and the replay must get the same answer frames."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-
-from exchange import REQUEST, Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import REQUEST, Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine
@@ -28,10 +24,10 @@ class Recording(object):
 
     def __init__(self, port):
         self.port = port
-        self.written, self.read_bytes = [], ""
+        self.written, self.read_bytes = [], b""
 
     def write(self, data):
-        self.written.append(str(data))
+        self.written.append(bytes(data))
         return self.port.write(data)
 
     def read(self, size=1):
@@ -52,7 +48,7 @@ class LineCeilingTest(unittest.TestCase):
         stream = Recording(port)
         link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
         link.connect()
-        stream.written, stream.read_bytes = [], ""
+        stream.written, stream.read_bytes = [], b""
         return link, stream
 
     def test_module_sends_and_receives_the_listed_frames(self):
@@ -62,7 +58,7 @@ class LineCeilingTest(unittest.TestCase):
             self.assertEqual(link.send_receive(REQUEST).length, answer)
             self.assertEqual(stream.written, [exchange.request_frame] + exchange.rr_frames,
                              (answer, field))
-            self.assertEqual(stream.read_bytes, "".join(exchange.answer_frames), (answer, field))
+            self.assertEqual(stream.read_bytes, b"".join(exchange.answer_frames), (answer, field))
             self.assertEqual(sum(map(len, stream.written)), exchange.client_bytes())
             self.assertEqual(len(stream.read_bytes), exchange.meter_bytes())
 

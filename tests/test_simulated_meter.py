@@ -13,7 +13,7 @@ from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from tarvik.brenlo.transport import EchoCancelling
 
-from simulated_line import (EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened,
+from support.simulator import (EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened,
                             started)
 
 SNRM = bytearray([0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E])
@@ -38,7 +38,7 @@ def bad_fcs(frame):
 
 def with_even_parity(data):
     """The bytes a 7E1 character format puts on an 8-bit line."""
-    return b"".join(chr(c | (bin(c).count("1") % 2) << 7) for c in bytearray(data))
+    return bytes(bytearray(c | (bin(c).count("1") % 2) << 7 for c in bytearray(data)))
 
 
 class LinkProcedureTest(unittest.TestCase):
@@ -118,10 +118,10 @@ class SeveralLinksTest(unittest.TestCase):
         links = [new_link(opened(self, path, timeout=0.5)) for path in meter.paths]
         for link in links:
             link.connect()
-        self.assertEqual(links[0].send_receive(bytearray("second")).to_list(), list(bytearray("second")))
-        self.assertRaises(BrenloException, links[0].send_receive, bytearray("third, dropped"))
+        self.assertEqual(links[0].send_receive(bytearray(b"second")).to_list(), list(bytearray(b"second")))
+        self.assertRaises(BrenloException, links[0].send_receive, bytearray(b"third, dropped"))
         links[1].disconnect()
-        self.assertEqual(links[2].send_receive(bytearray("link 2")).to_list(), list(bytearray("link 2")))
+        self.assertEqual(links[2].send_receive(bytearray(b"link 2")).to_list(), list(bytearray(b"link 2")))
 
 
 class BadInputTest(unittest.TestCase):
