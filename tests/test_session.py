@@ -193,6 +193,31 @@ class BusTest(SessionTest):
             thread.join()
         self.assertEqual(results, dict((lower, []) for lower in addresses))
 
+    def test_a_call_waiting_for_its_turn_keeps_its_deadline(self):
+        # Both meters answer RNR for ever: a request holds the bus to its deadline.
+        meter = started(self, "--bus", "17,18", "--server-address-size", "2", "--rnr", "1000000")
+        bus = Bus(opened(self, meter.path, timeout=TIMEOUT))
+        stuck, waiting = [bus.session(parameters(ServerLowerMACAddressValue=lower, ServerAddressSize=2))
+                          for lower in (17, 18)]
+        waiting.open()
+        outcome = []
+
+        def hold_the_bus():
+            try:
+                stuck.request(bytearray(b"stuck"), deadline=2 * LATE_TOLERANCE + 2)
+            except DeadlineExceeded as error:
+                outcome.append(error)
+
+        holder = threading.Thread(target=hold_the_bus)
+        holder.start()
+        while not stuck.is_up:
+            time.sleep(0.01)
+        begun = time.time()
+        self.assertRaises(DeadlineExceeded, waiting.request, bytearray(b"waits"), deadline=1.0)
+        self.assertLess(time.time() - begun, 1.0 + LATE_TOLERANCE)
+        holder.join()
+        self.assertEqual(len(outcome), 1)
+
 
 if __name__ == "__main__":
     unittest.main()
