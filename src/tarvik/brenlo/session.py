@@ -502,12 +502,12 @@ class Session(object):
         keeper, self._keeper = self._keeper, None
         if keeper is not None:
             keeper.stop()
-        with self._bounded(None):
-            self._up = False
-            try:
+        try:
+            with self._bounded(None):
+                self._up = False
                 self._link.disconnect()
-            except (BrenloException, AssertionError) as error:
-                _log.info("%s: disconnect: %r", self._name(), error)
+        except (BrenloException, AssertionError) as error:
+            _log.info("%s: disconnect: %r", self._name(), error)
 
     def __enter__(self):
         return self
