@@ -25,6 +25,8 @@ struct Options {
     AnswerMode answer;
     FaultConfig faults;
     unsigned long exitAfter = 0;
+    bool countSessions = false;     // print each line's session count on exit
+    unsigned gatewayLimit = 1;      // TCP sessions a gateway carries at once
     bool verbose = false;
     bool help = false;
 };

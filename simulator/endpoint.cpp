@@ -187,6 +187,7 @@ void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
         return;
     }
     ++stats_.received;
+    sessions_.observe(frame, server_.connected(), server_.receiveCount());
     if (auto response = server_.handle(frame)) answer(*response, arrival);
     if (signOn_ && frame.kind == FrameKind::DISC) backToSignOn();
     if (options_.exitAfter != 0 && stats_.received >= options_.exitAfter) {

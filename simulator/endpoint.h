@@ -20,6 +20,7 @@
 #include "line.h"
 #include "pacing.h"
 #include "server.h"
+#include "session_count.h"
 #include "sign_on.h"
 
 namespace metersim {
@@ -48,6 +49,8 @@ public:
     bool closed() const { return state_ == State::Closed; }
     // With --verbose: the counters, on one line.
     void logSummary() const;
+    // The sessions the line carried, and those that overlapped.
+    const SessionCount& sessions() const { return sessions_.count(); }
 
 private:
     enum class State { Serving, Draining, Done, Closed };
@@ -91,6 +94,7 @@ private:
     TimePoint drainUntil_{};
     std::optional<std::pair<unsigned, bool>> pendingFormat_;  // device rate to set once output is out
     Stats stats_;
+    SessionCounter sessions_;
 };
 
 }  // namespace metersim
