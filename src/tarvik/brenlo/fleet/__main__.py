@@ -79,10 +79,13 @@ def _common(parser):
     parser.add_argument("--visibility-timeout", type=float, default=fleet.VISIBILITY_TIMEOUT,
                         help="seconds before a task of a worker that died is handed out again; "
                              "longer than any session (%(default)s)")
+    parser.add_argument("--line-lease", type=float, default=fleet.LINE_LEASE,
+                        help="seconds before the lines of a worker that died are free again (%(default)s)")
 
 
 def _configure(options):
-    fleet.configure(options.broker, options.store, options.work, options.visibility_timeout)
+    fleet.configure(options.broker, options.store, options.work, options.visibility_timeout,
+                    options.line_lease)
 
 
 def run_worker(options):
@@ -134,7 +137,8 @@ def _start_worker(options):
     for flag in ("broker", "store", "work"):
         if getattr(options, flag):
             command += ["--" + flag, getattr(options, flag)]
-    worker = subprocess.Popen(command)
+    # Its banner would go into the results on standard output.
+    worker = subprocess.Popen(command, stdout=open(os.devnull, "w"))
     atexit.register(_stop, worker)
     return worker
 

@@ -20,6 +20,7 @@ import os
 
 from celery import Celery
 
+from tarvik.brenlo.fleet import filequeue
 from tarvik.brenlo.fleet.locks import FileLineLocks, RedisLineLocks
 from tarvik.brenlo.fleet.meters import Meter
 from tarvik.brenlo.fleet.reading import read_meter
@@ -27,6 +28,9 @@ from tarvik.brenlo.fleet.reading import read_meter
 GATEWAY_QUEUE = "gateways"
 # Seconds a task whose line is busy waits before it tries again.
 LINE_BUSY_WAIT = 0.2
+# Seconds a line slot stays taken after the last sign of life of its
+# holder (redis).
+LINE_LEASE = 10.0
 # Seconds an unacknowledged message waits for its worker before the broker
 # hands it out again (redis); longer than the longest session.
 VISIBILITY_TIMEOUT = 900
@@ -42,7 +46,8 @@ def line_queue(machine):
     return "lines." + machine
 
 
-def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_TIMEOUT):
+def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_TIMEOUT,
+              line_lease=LINE_LEASE):
     """Points the application at a broker and a store of results and line
     locks.
 
@@ -50,6 +55,10 @@ def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_
         default, kombu's file transport and a file store in C{work}.
     @param store: the results and line locks: a C{redis://} URL (default:
         the broker when it is redis).
+    @param visibility_timeout: seconds before the task of a worker that
+        died is handed out again (redis).
+    @param line_lease: seconds before the line of a worker that died is
+        free again (redis).
     @raise ValueError: a combination that has nowhere to keep the locks.
     """
     if broker is None:
@@ -57,7 +66,7 @@ def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_
             raise ValueError("without --broker, a work folder (--work) holds the queue")
         queue = _folder(work, "queue")
         app.conf.update(
-            broker_url="filesystem://localhost/",
+            broker_url=filequeue.SCHEME + "://localhost/",
             broker_transport_options={"data_folder_in": queue, "data_folder_out": queue,
                                       "processed_folder": _folder(work, "processed"),
                                       "store_processed": False,
@@ -77,7 +86,7 @@ def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_
             worker_prefetch_multiplier=1,
             result_backend=store,
             redis_backend_health_check_interval=30,
-            tarvik_locks=("redis", store))
+            tarvik_locks=("redis", store), tarvik_line_lease=line_lease)
     app.conf.update(
         task_serializer="json", result_serializer="json", accept_content=["json"],
         task_acks_late=True, task_reject_on_worker_lost=True,
@@ -101,8 +110,21 @@ def line_locks():
     global _locks
     if _locks is None:
         kind, where = app.conf.tarvik_locks
-        _locks = FileLineLocks(where) if kind == "file" else RedisLineLocks.from_url(where)
+        if kind == "file":
+            _locks = FileLineLocks(where)
+        else:
+            _locks = RedisLineLocks.from_url(where, lease=app.conf.tarvik_line_lease)
     return _locks
+
+
+def hand_out_orphans(connection):
+    """Puts the tasks of workers that died back into their queues: those
+    unacknowledged for longer than the visibility time-out (redis; other
+    brokers do it themselves). kombu's workers look for them only every
+    100 seconds."""
+    qos = getattr(connection.default_channel, "qos", None)
+    if hasattr(qos, "restore_visible"):
+        qos.restore_visible(num=1000, interval=1)
 
 
 def serves(meter):

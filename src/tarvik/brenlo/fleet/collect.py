@@ -11,13 +11,14 @@ from __future__ import absolute_import, division, print_function
 
 import itertools
 import json
+import time
 
 try:
     from itertools import zip_longest
 except ImportError:  # Python 2
     from itertools import izip_longest as zip_longest
 
-from tarvik.brenlo.fleet.app import GATEWAY_QUEUE, app, line_queue
+from tarvik.brenlo.fleet.app import GATEWAY_QUEUE, app, hand_out_orphans, line_queue
 
 TASK = "tarvik.brenlo.fleet.read"
 # Seconds between two looks at the store for finished tasks.
@@ -59,9 +60,16 @@ def gather(sent, output, progress, check=lambda: None):
     @return: the number of meters read.
     """
     read = 0
+    orphans_due = [time.time()]
+    every = max(1.0, app.conf.broker_transport_options.get("visibility_timeout", 0) / 4)
+
     def waiting():
         check()
         progress.draw()
+        if time.time() >= orphans_due[0]:
+            orphans_due[0] = time.time() + every
+            with app.connection_for_write() as connection:
+                hand_out_orphans(connection)
 
     results = app.backend.get_many(list(sent), interval=POLL_INTERVAL, on_interval=waiting)
     for task_id, meta in results:
