@@ -9,7 +9,7 @@ export PYTHON27
 # PIP_OPTIONS="--prefix /opt/tarvik".
 PIP_OPTIONS ?=
 
-.PHONY: all setup setup-test build build-tests test demo check-memory bench profile install clean
+.PHONY: all setup setup-test setup-fleet build build-tests test demo fleet-demo check-memory bench profile install clean
 
 all: build
 
@@ -18,6 +18,9 @@ setup:
 
 setup-test:
 	@scripts/setup.sh test
+
+setup-fleet:
+	@scripts/setup.sh fleet
 
 build: setup
 	cmake -S . -B $(BUILD) -DPYTHON27=$(PYTHON27) >/dev/null
@@ -33,6 +36,11 @@ test: build-tests
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# Two Celery workers on a redis-server read 64 simulated meters; one worker
+# is killed half-way.
+fleet-demo: build setup-fleet
+	scripts/fleet-demo.sh $(BUILD)
 
 check-memory: build-tests
 	scripts/check-memory.sh $(BUILD)

@@ -5,16 +5,20 @@
 #   scripts/setup.sh build   building and running: compiler, CMake, pySerial
 #   scripts/setup.sh test    the above, and the test tools: GoogleTest, Google
 #                            Benchmark, valgrind, clang with libFuzzer, socat,
-#                            virtualenv
+#                            virtualenv, and the fleet's
+#   scripts/setup.sh fleet   building, and reading a fleet (make fleet-demo):
+#                            Celery, redis and kombu for Python 3, redis-server
 set -euo pipefail
 
 build_packages=(cmake g++ make python3-serial)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv)
+fleet_packages=(python3-celery python3-redis python3-kombu redis-server)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv "${fleet_packages[@]}")
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;
   test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+  fleet) packages=("${build_packages[@]}" "${fleet_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|fleet]" >&2; exit 2 ;;
 esac
 
 missing=()
