@@ -13,7 +13,7 @@ and decoded), so a link that starts late pays for it.
 Reported per run:
   - spread: from the start until the last thread ran, the start-up skew;
   - aggregate: N answers over the wall time to the last one, as a
-    multiple of one line's ceiling (exchange.py: every frame both ways,
+    multiple of one line's ceiling (support/exchange.py: every frame both ways,
     10 bits a byte, half-duplex, no gaps);
   - each link's fraction of that ceiling from the common start, worst
     and mean;
@@ -44,12 +44,9 @@ import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
 import serial
-from exchange import REQUEST, Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import REQUEST, Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine

@@ -3,16 +3,16 @@
 # redis-server of its own: 32 meters on pty lines of their own, 32 behind
 # one TCP gateway that carries 4 sessions at once, all at 9600 baud. One
 # worker is killed (with its pool) once 8 meters are read; its sessions run
-# again on the other. The results stay in <build>/fleet-demo/.
+# again on the other. Runs in the build's Python 3 environment; the meters
+# and the results stay in FOLDER:
+#   build/env-py3 scripts/fleet-demo.sh FOLDER      (make fleet-demo)
 set -euo pipefail
-build=$(cd "${1:-build}" && pwd)
-python3=/usr/bin/python3
-export PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1
-demo="$build/fleet-demo"
+demo=$(mkdir -p "${1:-fleet-demo}" && cd "${1:-fleet-demo}" && pwd)
+python3=$TARVIK_PYTHON
 work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill -- "-$p" 2>/dev/null || kill "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
-rm -rf "$demo" && mkdir -p "$demo"
+rm -f "$demo/meters.jsonl" "$demo/results.jsonl"
 
 # Each part in a process group of its own (setsid), so that a worker dies
 # with its pool.
@@ -22,8 +22,8 @@ port=$($python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
 start redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no --dir "$work" >"$work/redis.log"
 broker="redis://127.0.0.1:$port/0"
 
-start "$build/simulator/meter_simulator" --links 32 --link "$work/line" --baud 9600 --count-sessions >"$work/lines.out"
-start "$build/simulator/meter_simulator" --tcp 0 --baud 9600 --gateway-limit 4 --count-sessions >"$work/gateway.out"
+start "$TARVIK_SIMULATOR" --links 32 --link "$work/line" --baud 9600 --count-sessions >"$work/lines.out"
+start "$TARVIK_SIMULATOR" --tcp 0 --baud 9600 --gateway-limit 4 --count-sessions >"$work/gateway.out"
 for _ in $(seq 100); do
   [ "$(wc -l <"$work/lines.out")" -ge 32 ] && [ -s "$work/gateway.out" ] && break
   sleep 0.05

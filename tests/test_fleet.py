@@ -8,8 +8,8 @@ import tempfile
 import time
 import unittest
 
-import fleet_cluster
-from fleet_cluster import CountingSimulator, Read, Redis
+from support import fleet_cluster
+from support.fleet_cluster import CountingSimulator, Read, Redis
 
 # Each meter's request is unique; the simulator answers with it (echo).
 def request_of(meter_id):

@@ -12,7 +12,7 @@ from serial.serialutil import SerialBase
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.transport import EchoCancelling, SerialLine, SignOnError, mode_e_sign_on
 
-from simulated_line import LATE_TOLERANCE, new_link, opened, started
+from support.simulator import LATE_TOLERANCE, new_link, opened, started
 
 ACK = "\x06"
 

@@ -8,7 +8,7 @@ import unittest
 
 import serial
 
-from fleet_cluster import CountingSimulator
+from support.fleet_cluster import CountingSimulator
 
 SNRM = bytearray.fromhex("7E A0 07 03 21 93 0F 01 7E")
 DISC = bytearray.fromhex("7E A0 07 03 21 53 03 C7 7E")

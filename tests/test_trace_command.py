@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 from tarvik.utils import Utils
-from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
+from support.scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
 
 
 def run_trace(text=None, *files):
