@@ -1,7 +1,9 @@
 // One simulated meter on one line: everything the meter keeps for itself
 // (HDLC server, fault counters, deframer, the mode E opening, the pacing of
 // both directions, and its timers), driven by the event loop without ever
-// sleeping or blocking.
+// sleeping or blocking. With --bus, several meters share the line: each has
+// its own server, fault counters and inactivity clock, and the line's
+// deframer and pacing are common to them.
 //
 // What the client writes is read at once, but acted on only when it would
 // have arrived at the line rate: a frame is handed to the server once its
@@ -13,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "faults.h"
@@ -58,6 +61,12 @@ private:
         Bytes frame;
         TimePoint at;
     };
+    // One meter's own state on the line.
+    struct Meter {
+        Server server;
+        FaultInjector faults;
+        TimePoint lastFrame{};  // when a frame for it last arrived
+    };
     struct Stats {
         unsigned long received = 0, bad = 0, foreign = 0, answered = 0, dropped = 0;
     };
@@ -67,7 +76,9 @@ private:
     void hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now);
     void dropIdlePartial(TimePoint now);
     void handleFrame(const Bytes& raw, TimePoint arrival);
-    void answer(const Frame& frame, TimePoint notBefore);
+    Meter* meterFor(const Frame& frame);
+    void expireIdleLink(Meter& meter, TimePoint arrival);
+    void answer(Meter& meter, const Frame& frame, TimePoint notBefore);
     void backToSignOn();
     void setRate(unsigned baud, bool sevenEven);
     void writeDue(TimePoint now);
@@ -78,8 +89,7 @@ private:
     const Options& options_;
     std::string name_;
 
-    Server server_;
-    FaultInjector faults_;
+    std::vector<Meter> meters_;
     Deframer deframer_;
     std::optional<SignOn> signOn_;
     Receiver receiver_;
