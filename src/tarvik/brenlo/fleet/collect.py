@@ -84,7 +84,7 @@ def gather(sent, output, progress, check=lambda: None):
 def _record(meter, meta):
     if meta["status"] == "SUCCESS":
         return meta["result"]
-    failure = meta.get("result") or {}
+    failure = meta.get("result")
+    error = type(failure).__name__ if isinstance(failure, BaseException) else meta["status"]
     return {"id": meter.id, "line": meter.line, "ok": False, "answers": [], "connect_s": None,
-            "total_s": None, "retries": 0, "error": failure.get("exc_type", meta["status"]),
-            "message": " ".join(str(m) for m in failure.get("exc_message", ()))}
+            "total_s": None, "retries": 0, "error": error, "message": str(failure)}

@@ -56,8 +56,8 @@ def run_session(meter, port, on_link_up):
     @return: the answers, as C{bytearray}s.
     """
     stream = EchoCancelling(port) if meter.echo or meter.mode_e else port
-    session = Session(parameters(meter), stream, retries=meter.retries,
-                      on_link_up=on_link_up, disc_first=True)
+    session = Session(parameters(meter), stream, retries=meter.retries, baudrate=meter.baud,
+                      on_link_up=on_link_up, disconnect_first=True)
     try:
         session.open()
         return [session.request(request) for request in meter.requests]
