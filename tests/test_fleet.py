@@ -11,6 +11,7 @@ import unittest
 from support import fleet_cluster
 from support.fleet_cluster import CountingSimulator, Read, Redis
 
+
 # Each meter's request is unique; the simulator answers with it (echo).
 def request_of(meter_id):
     return "C001C100" + meter_id.encode("ascii").hex().upper()
