@@ -10,19 +10,22 @@ What a recovery costs on top of the clean request is the wait that
 detects the fault (the read time-out for a silent meter, nothing for a
 damaged answer), the line's settle time, a new SNRM/UA, and the request
 once more. Each row is the median of RUNS sessions.
+
+First, what a session costs on a clean line: the client's CPU per request
+on an unpaced line, a bare HDLCProtocol beside a Session on the same port.
 Prints measurements only; takes about a minute.
-Run it as scripts/bench.sh sets it up:
-  PYTHONPATH=build/python TARVIK_SIMULATOR=build/simulator/meter_simulator \
-      python2.7 -B bench/bench_recovery.py
+Run it in the build's environment: build/python-py2 -B bench/bench_recovery.py
 """
 
 from __future__ import absolute_import, division, print_function
 
+import os
 import time
 
 import serial
 from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.session import Session
 
 BAUD = 9600
@@ -71,11 +74,39 @@ def one_run(options):
         meter.close()
 
 
+def cpu_per_request(send, count=2000):
+    """The client's CPU seconds (user and system) per call of send."""
+    before = os.times()
+    for _ in range(count):
+        send(REQUEST)
+    after = os.times()
+    return (after[0] + after[1] - before[0] - before[1]) / count
+
+
+def session_overhead():
+    meter = SimulatedMeter()
+    try:
+        port = serial.Serial(meter.path, timeout=TIMEOUT)
+        link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
+        link.connect()
+        bare = cpu_per_request(link.send_receive)
+        session = Session(HDLCParameters(DiscToNDMTimeout=0), port)
+        session.open()
+        wrapped = cpu_per_request(session.request)
+        session.close()
+        port.close()
+    finally:
+        meter.close()
+    print("clean line, unpaced: client CPU per request %.0f us with HDLCProtocol, "
+          "%.0f us with Session (%.2f times)" % (bare * 1e6, wrapped * 1e6, wrapped / bare))
+
+
 def median(values):
     return sorted(values)[len(values) // 2]
 
 
 def main():
+    session_overhead()
     settle = Session(HDLCParameters(), serial.serial_for_url("loop://", baudrate=BAUD)).settle_time()
     print("%d baud, read time-out %.1f s, settle time %.0f ms, %d-byte requests, median of %d"
           % (BAUD, TIMEOUT, settle * 1000, len(REQUEST), RUNS))

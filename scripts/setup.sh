@@ -5,16 +5,16 @@
 #   scripts/setup.sh build   building and running: compiler, CMake, pySerial
 #   scripts/setup.sh test    the above, and the test tools: GoogleTest, Google
 #                            Benchmark, valgrind, clang with libFuzzer, socat,
-#                            virtualenv, pycodestyle, clang-format, and the
-#                            fleet's packages below
+#                            virtualenv, prlimit (util-linux), pycodestyle,
+#                            clang-format, and the fleet's packages below
 #   scripts/setup.sh fleet   building, and reading a fleet (make fleet-demo):
 #                            Celery, redis and kombu for Python 3, redis-server
 set -euo pipefail
 
 build_packages=(cmake g++ make python3-dev python3-serial python3-venv)
 fleet_packages=(python3-celery python3-redis python3-kombu redis-server)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv pycodestyle clang-format
-               "${fleet_packages[@]}")
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux pycodestyle
+               clang-format "${fleet_packages[@]}")
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;

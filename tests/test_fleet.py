@@ -74,7 +74,9 @@ class FleetOnRedisTest(unittest.TestCase):
         # Every line carried its sessions one at a time (the gateway two).
         self.assertEqual(len(counts), 7)
         self.assertEqual(dict((line, c[1]) for line, c in counts.items()), dict.fromkeys(counts, 0))
-        self.assertGreaterEqual(sum(c[0] for c in counts.values()), len(meters))
+        # A session for every meter but "elsewhere", more where the killed
+        # worker's ran again.
+        self.assertGreaterEqual(sum(c[0] for c in counts.values()), len(meters) - 1)
 
 
 @fleet_cluster.skip_unless_fleet_runs()

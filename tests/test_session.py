@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 import logging
 import logging.handlers
 import os
+import termios
 import threading
 import time
 import unittest
@@ -81,8 +82,16 @@ class FaultyLineTest(SessionTest):
         self.addCleanup(logger.removeHandler, records)
         # About one answer in 17 spoilt.
         meter = started(self, *faults(97, 101, 103, 107, 109, 113))
-        session = self.session(meter, retries=5, deadline=10 * TIMEOUT + 5)
+        associations = []
+
+        def associate(session):  # a request of its own after every connect
+            request = bytearray(b"association %d" % len(associations))
+            associations.append(session.request(request) == request)
+
+        session = self.session(meter, retries=5, deadline=10 * TIMEOUT + 5, on_link_up=associate)
         self.assertEqual(self.run_requests(session, 120 if MEMCHECK else 500, session.deadline), [])
+        self.assertGreater(len(associations), 1)
+        self.assertTrue(all(associations))
         recovered = set(record.args[1] for record in records.buffer)
         self.assertTrue(set(["LinkTimeout", "LineNoise", "LinkRefused", "SequenceLost"]) <= recovered,
                         recovered)
@@ -91,7 +100,7 @@ class FaultyLineTest(SessionTest):
         # About four answers in ten spoilt, one retry.
         meter = started(self, *faults(7, 11, 13, 17, 19, 23))
         deadline = 4 * TIMEOUT + 1
-        failures = self.run_requests(self.session(meter, retries=1), 15 if MEMCHECK else 60, deadline)
+        failures = self.run_requests(self.session(meter, retries=1), 15 if MEMCHECK else 40, deadline)
         self.assertTrue(failures)
         for failure in failures:
             self.assertIn(type(failure), (LinkTimeout, LineNoise, LinkRefused, SequenceLost,
@@ -131,9 +140,12 @@ class FaultyLineTest(SessionTest):
             session = self.session(meter, port)
             self.assertEqual(session.request(bytearray(b"alive")), bytearray(b"alive"))
             meter.close()
-            with self.assertRaises(PortError) as raised:
-                session.request(bytearray(b"gone"))
-            self.assertIsInstance(raised.exception.cause, EnvironmentError)
+            # The request fails writing or reading; open, draining the line
+            # first, fails in reset_input_buffer on the pty (termios.error).
+            for call in (lambda: session.request(bytearray(b"gone")), session.open):
+                with self.assertRaises(PortError) as raised:
+                    call()
+                self.assertIsInstance(raised.exception.cause, (EnvironmentError, termios.error))
             session.close()
 
 
@@ -159,7 +171,7 @@ class BusTest(SessionTest):
     def test_three_meters_on_a_bus_driven_from_three_threads(self):
         addresses = [17, 18, 19]
         meter = started(self, "--bus", ",".join(map(str, addresses)), "--server-address-size", "2",
-                        "--drop-every", "7")
+                        *faults(7, 0, 11))
         bus = Bus(opened(self, meter.path, timeout=TIMEOUT))
         results = {}
 
@@ -180,6 +192,31 @@ class BusTest(SessionTest):
         for thread in threads:
             thread.join()
         self.assertEqual(results, dict((lower, []) for lower in addresses))
+
+    def test_a_call_waiting_for_its_turn_keeps_its_deadline(self):
+        # Both meters answer RNR for ever: a request holds the bus to its deadline.
+        meter = started(self, "--bus", "17,18", "--server-address-size", "2", "--rnr", "1000000")
+        bus = Bus(opened(self, meter.path, timeout=TIMEOUT))
+        stuck, waiting = [bus.session(parameters(ServerLowerMACAddressValue=lower, ServerAddressSize=2))
+                          for lower in (17, 18)]
+        waiting.open()
+        outcome = []
+
+        def hold_the_bus():
+            try:
+                stuck.request(bytearray(b"stuck"), deadline=2 * LATE_TOLERANCE + 2)
+            except DeadlineExceeded as error:
+                outcome.append(error)
+
+        holder = threading.Thread(target=hold_the_bus)
+        holder.start()
+        while not stuck.is_up:
+            time.sleep(0.01)
+        begun = time.time()
+        self.assertRaises(DeadlineExceeded, waiting.request, bytearray(b"waits"), deadline=1.0)
+        self.assertLess(time.time() - begun, 1.0 + LATE_TOLERANCE)
+        holder.join()
+        self.assertEqual(len(outcome), 1)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@ L{Bus} lets the sessions of several meters on one RS-485 line take turns.
 
 from __future__ import absolute_import, division, print_function
 
+import collections
 import logging
 import select
 import termios
@@ -367,13 +368,15 @@ class Session(object):
         @param keep_alive: whether a thread of the session's own polls the
                 meter (L{keep_alive}) once the link has been idle for
                 L{KEEP_ALIVE_FRACTION} of the parameters'
-                C{InactivityTimeout}.
+                C{InactivityTimeout}, from the first connect until
+                L{close}.
         @param baudrate: the line's rate, for the time the line takes to go
                 quiet; default: the port's C{baudrate}, else 9600.
         @param backoff: seconds before the second connect attempt, doubled
                 for each further one (at most 5 s).
-        @param turn: a lock held for each whole operation, shared by the
-                sessions on one line; L{Bus} passes its own.
+        @param turn: the turns on a line shared with other sessions;
+                L{Bus} passes its own. A call's deadline includes its wait
+                for the turn.
         """
         self.parameters = parameters
         self.retries = retries
@@ -384,7 +387,7 @@ class Session(object):
         self._backoff = backoff
         self._line = _Line(port, _address_fields(parameters))
         self._link = HDLCProtocol(parameters, self._line)
-        self._turn = turn if turn is not None else threading.RLock()
+        self._turn = turn if turn is not None else _Turn()
         self._up = False
         self._in_link_up = False
         self._last_traffic = _now()
@@ -420,9 +423,8 @@ class Session(object):
         @raise SessionError: the last attempt's failure, or
                 L{DeadlineExceeded}, or L{PortError} at once.
         """
-        with self._turn:
-            with self._bounded(deadline) as limit:
-                self._open(limit)
+        with self._bounded(deadline) as limit:
+            self._open(limit)
 
     def request(self, data, deadline=None, retry=True):
         """Send one request and return the meter's answer.
@@ -438,34 +440,33 @@ class Session(object):
         @raise SessionError: the failure of the last attempt, a failure
                 that is not C{recoverable}, or L{DeadlineExceeded}.
         """
-        # A request from on_link_up is not repeated: its connect is.
-        retry = retry and not self._in_link_up
-        with self._turn:
-            with self._bounded(deadline) as limit:
-                tries = 0
-                while True:
-                    if not self._up:
-                        self._open(limit)
-                    try:
-                        answer = self._link.send_receive(data)
-                    except Exception as error:
-                        failure = self._fault(error)
-                        if not retry or not self._again(failure, tries,
-                                                        "request"):
-                            raise
-                        tries += 1
-                        continue
-                    self._last_traffic = _now()
-                    return bytearray(answer.to_list())
+        with self._bounded(deadline) as limit:
+            # A request from on_link_up is not repeated: its connect is.
+            retry = retry and not self._in_link_up
+            tries = 0
+            while True:
+                if not self._up:
+                    self._open(limit)
+                try:
+                    answer = self._link.send_receive(data)
+                except Exception as error:
+                    failure = self._fault(error)
+                    if not retry or not self._again(failure, tries,
+                                                    "request"):
+                        raise
+                    tries += 1
+                    continue
+                self._last_traffic = _now()
+                return bytearray(answer.to_list())
 
     def keep_alive(self):
         """Poll the meter once so that it keeps the link: an RR frame with
         the current N(R), and its answer.
 
-        @return: True when the meter answered RR or RNR. False when the link
-                is not up, or the meter answered DM, nothing or anything
-                else: the link is then taken down and the next request opens
-                it again.
+        @return: True when the meter answered RR or RNR carrying the N(R)
+                the link expects. False when the link is not up, or the
+                meter answered DM, nothing or anything else: the link is
+                then taken down and the next request opens it again.
         @raise PortError: the port failed.
         """
         with self._turn:
@@ -501,13 +502,12 @@ class Session(object):
         keeper, self._keeper = self._keeper, None
         if keeper is not None:
             keeper.stop()
-        with self._turn:
+        with self._bounded(None):
             self._up = False
-            with self._bounded(None):
-                try:
-                    self._link.disconnect()
-                except (BrenloException, AssertionError) as error:
-                    _log.info("%s: disconnect: %r", self._name(), error)
+            try:
+                self._link.disconnect()
+            except (BrenloException, AssertionError) as error:
+                _log.info("%s: disconnect: %r", self._name(), error)
 
     def __enter__(self):
         return self
@@ -522,7 +522,7 @@ class Session(object):
     def _bounded(self, seconds):
         if seconds is None:
             seconds = self.deadline
-        return _CallDeadline(self._line, seconds)
+        return _Call(self, seconds)
 
     def _fault(self, error):
         """Take the link down after an error of a link procedure and return
@@ -582,16 +582,61 @@ class Session(object):
             self._in_link_up = False
 
 
-class _CallDeadline(object):
-    """Puts a call's deadline on the session's line for the call, and turns
-    every failure of the call that is the link's into a L{SessionError}."""
+class _Turn(object):
+    """The turns the calls on one line take, in the order they asked: a
+    reentrant lock (on_link_up makes requests inside the call that opens
+    the link) whose wait ends at a deadline."""
 
-    def __init__(self, line, seconds):
-        self._line = line
+    def __init__(self):
+        self._changed = threading.Condition(threading.Lock())
+        self._owner = None
+        self._depth = 0
+        self._queue = collections.deque()  # threads waiting, first first
+
+    def acquire(self, limit=_NO_DEADLINE):
+        """@raise DeadlineExceeded: the turn did not come before limit."""
+        me = threading.current_thread()
+        with self._changed:
+            if self._owner is not me:
+                self._queue.append(me)
+                try:
+                    while self._owner is not None or self._queue[0] is not me:
+                        limit.check()
+                        self._changed.wait(limit.remaining())
+                finally:
+                    self._queue.remove(me)
+                    self._changed.notify_all()
+                self._owner = me
+            self._depth += 1
+
+    def release(self):
+        with self._changed:
+            self._depth -= 1
+            if self._depth == 0:
+                self._owner = None
+                self._changed.notify_all()
+
+    def __enter__(self):
+        self.acquire()
+
+    def __exit__(self, *exc_info):
+        self.release()
+
+
+class _Call(object):
+    """One call of a session: waits for its turn on the line, puts its
+    deadline on the session's line, and after a failure, Ctrl-C included,
+    takes the link down and turns the failure into a L{SessionError} where
+    it is the link's."""
+
+    def __init__(self, session, seconds):
+        self._session = session
+        self._line = session._line
         self._saved = None
         self.limit = _Deadline(seconds)
 
     def __enter__(self):
+        self._session._turn.acquire(self.limit)
         # A request from on_link_up runs inside open's call: the earlier
         # deadline of the two counts.
         self._saved = self._line.deadline
@@ -604,7 +649,11 @@ class _CallDeadline(object):
 
     def __exit__(self, kind, error, traceback):
         self._line.deadline = self._saved
-        if error is None or isinstance(error, SessionError):
+        self._session._turn.release()
+        if error is None:
+            return False
+        self._session._up = False
+        if isinstance(error, SessionError):
             return False
         typed = _typed(error, self._line.answer)
         if typed is None:
@@ -652,7 +701,7 @@ class Bus(object):
 
     def __init__(self, port):
         self.port = port
-        self._turn = threading.RLock()
+        self._turn = _Turn()
 
     def session(self, parameters, **options):
         """A new L{Session} on the bus; options as for L{Session}."""
