@@ -52,7 +52,8 @@ class MetersFileTest(unittest.TestCase):
                                  ("a,/dev/x,C001,,0,", "line 2: line_sessions must be 1 or more"),
                                  ("a,,C001,,,", "line 2: no line"),
                                  ("a,/dev/x,C001,,,red", "line 2: unknown field(s): colour"),
-                                 ("a,/dev/x,C001,,,\na,/dev/y,C001,,,", "line 3: meter a appears already on line 2")):
+                                 ("a,/dev/x,C001,,,\na,/dev/y,C001,,,",
+                                  "line 3: meter a appears already on line 2")):
             with self.assertRaises(MetersFileError) as raised:
                 self.meters(header + record + "\n")
             self.assertIn(expected, str(raised.exception))
