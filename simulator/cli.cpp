@@ -100,6 +100,17 @@ Faults, each on every Nth answer of a meter (each link, TCP session and
 Other:
   --exit-after N            exit after handling N frames addressed to it
                             (on every link; with --tcp, in one session)
+  --count-sessions          on exit, print "SESSIONS <line> <n> OVERLAPPING
+                            <m>" on stdout for every line: the sessions
+                            (SNRM to DISC) each pty carried, and the frames
+                            of a second client cutting into a session (an
+                            SNRM while the link is up, I, RR or RNR while it
+                            is down, an I-frame out of sequence); with --tcp
+                            one line "SESSIONS tcp <connections> OVERLAPPING
+                            <m>", m counting connections accepted while
+                            --gateway-limit others were open. Meaningful on
+                            a line without faults.
+  --gateway-limit N         sessions the TCP gateway may carry at once (1)
   --verbose                 log frames ("<<" received, ">>" sent) and
                             decisions to stderr; with --links N each line
                             starts with "[i] " (link i), with --tcp with
@@ -226,6 +237,8 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (opt == "--wrong-seq-every") o.faults.wrongSeqEvery = static_cast<unsigned>(count());
         else if (opt == "--dm-every") o.faults.dmEvery = static_cast<unsigned>(count());
         else if (opt == "--garbage-every") o.faults.garbageEvery = static_cast<unsigned>(count());
+        else if (opt == "--count-sessions") o.countSessions = true;
+        else if (opt == "--gateway-limit") o.gatewayLimit = static_cast<unsigned>(number(opt, value(), 1, kUnsigned));
         else if (opt == "--exit-after") o.exitAfter = count(std::numeric_limits<unsigned long>::max());
         else throw std::invalid_argument("unknown option " + opt);
     }

@@ -242,6 +242,7 @@ void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
     ++stats_.received;
     expireIdleLink(*meter, arrival);
     meter->lastFrame = arrival;
+    sessions_.observe(frame, meter->server.connected(), meter->server.receiveCount());
     if (auto response = meter->server.handle(frame)) answer(*meter, *response, arrival);
     if (signOn_ && frame.kind == FrameKind::DISC) backToSignOn();
     if (options_.exitAfter != 0 && stats_.received >= options_.exitAfter) {

@@ -24,6 +24,7 @@
 #include "line.h"
 #include "pacing.h"
 #include "server.h"
+#include "session_count.h"
 #include "sign_on.h"
 
 namespace metersim {
@@ -52,6 +53,8 @@ public:
     bool closed() const { return state_ == State::Closed; }
     // With --verbose: the counters, on one line.
     void logSummary() const;
+    // The sessions the line carried, and those that overlapped.
+    const SessionCount& sessions() const { return sessions_.count(); }
 
 private:
     enum class State { Serving, Draining, Done, Closed };
@@ -110,6 +113,7 @@ private:
     std::optional<TimePoint> ackEarliest_;  // an ACK may start from then on
     std::optional<TimePoint> ackStart_;     // when the line after the identification started
     Stats stats_;
+    SessionCounter sessions_;
 };
 
 }  // namespace metersim

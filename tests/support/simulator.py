@@ -50,7 +50,8 @@ class SimulatedMeter(object):
             command += ["--link", link]
             if links != 1:
                 command += ["--links", str(links)]
-        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr)
+        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr,
+                                        universal_newlines=True)
         # The simulator prints one line per pty ("PTY /dev/pts/N") or
         # "TCP 127.0.0.1:PORT" once everything is in place.
         ready = [self.process.stdout.readline() for _ in range(1 if tcp else links)]
