@@ -1,0 +1,374 @@
+#include "reactor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <queue>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <unordered_map>
+
+namespace tarvik::line {
+
+namespace {
+
+constexpr std::uint8_t flag = 0x7E;
+constexpr std::size_t header_size = 3;
+// Read-ahead beyond what the reader waits for, per turn of the loop.
+constexpr std::size_t read_ahead = 64 * 1024;
+// A write that finds the line full looks for cancel_write this often.
+constexpr auto write_poll = std::chrono::milliseconds(20);
+// The loop serves sleeps that end within one byte time (at most this) of
+// each other in one wake-up.
+constexpr auto most_tolerance = std::chrono::milliseconds(1);
+
+timespec to_timespec(Clock::duration wait) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+}  // namespace
+
+// The process's event loop: one thread, one epoll instance, and the sleeps
+// of the lines that wait for the rest of a frame.
+class Reactor {
+public:
+    // The loop of this process, started on first use (and anew in a child
+    // after fork, which inherits no threads).
+    static Reactor& current();
+
+    void attach(Link& link);
+    void detach(Link& link);
+    void arm(Link& link);
+    // From the loop's own thread only.
+    void sleep(Link& link, Clock::time_point until);
+
+private:
+    struct Sleep {
+        Clock::time_point until, latest;
+        std::uint64_t id;
+        bool operator>(const Sleep& other) const { return until > other.until; }
+    };
+
+    Reactor();
+    void run();
+    std::shared_ptr<Link> find(std::uint64_t id);
+    Deadline next_wake() const;
+
+    int epoll_;
+    std::mutex mutex_;  // guards links_ and next_id_
+    std::unordered_map<std::uint64_t, std::shared_ptr<Link>> links_;
+    std::uint64_t next_id_ = 0;
+    std::priority_queue<Sleep, std::vector<Sleep>, std::greater<Sleep>> sleeps_;
+};
+
+namespace {
+
+std::mutex* instance_mutex = new std::mutex;
+Reactor* instance = nullptr;
+
+// The child of a fork has no loop thread: it starts its own on first use,
+// leaving the parent's (and its possibly held lock) alone.
+void forget_after_fork() {
+    instance = nullptr;
+    instance_mutex = new std::mutex;
+}
+
+}  // namespace
+
+Reactor& Reactor::current() {
+    static const bool registered = (pthread_atfork(nullptr, nullptr, forget_after_fork), true);
+    (void)registered;
+    std::lock_guard<std::mutex> lock(*instance_mutex);
+    if (instance == nullptr) instance = new Reactor;  // lives as long as the process
+    return *instance;
+}
+
+Reactor::Reactor() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+    if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+    std::thread(&Reactor::run, this).detach();
+}
+
+void Reactor::attach(Link& link) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    link.id_ = ++next_id_;
+    link.reactor_ = this;
+    links_[link.id_] = link.shared_from_this();
+    // Registered disarmed: a reader arms it for one event at a time.
+    epoll_event event{};
+    event.events = EPOLLONESHOT;
+    event.data.u64 = link.id_;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, link.fd_, &event) != 0) {
+        links_.erase(link.id_);
+        link.reactor_ = nullptr;
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
+}
+
+void Reactor::detach(Link& link) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, link.fd_, nullptr);
+    links_.erase(link.id_);
+}
+
+void Reactor::arm(Link& link) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    event.data.u64 = link.id_;
+    if (epoll_ctl(epoll_, EPOLL_CTL_MOD, link.fd_, &event) != 0) link.error_ = errno;
+}
+
+void Reactor::sleep(Link& link, Clock::time_point until) {
+    const auto tolerance = std::min<Clock::duration>(link.byte_time_, most_tolerance);
+    sleeps_.push(Sleep{until, until + tolerance, link.id_});
+}
+
+std::shared_ptr<Link> Reactor::find(std::uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = links_.find(id);
+    return it == links_.end() ? nullptr : it->second;
+}
+
+Deadline Reactor::next_wake() const {
+    if (sleeps_.empty()) return std::nullopt;
+    return sleeps_.top().latest;
+}
+
+void Reactor::run() {
+    std::vector<epoll_event> events(1024);
+    std::vector<std::shared_ptr<Link>> ready;
+    for (;;) {
+        const Deadline wake = next_wake();
+        timespec wait{};
+        if (wake) wait = to_timespec(std::max(Clock::duration::zero(), *wake - Clock::now()));
+        const int n = epoll_pwait2(epoll_, events.data(), static_cast<int>(events.size()), wake ? &wait : nullptr,
+                                   nullptr);
+        if (n < 0 && errno != EINTR) return;  // the epoll descriptor is gone: nothing left to serve
+        ready.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (int i = 0; i < n; ++i) {
+                const auto it = links_.find(events[static_cast<std::size_t>(i)].data.u64);
+                if (it != links_.end()) ready.push_back(it->second);
+            }
+        }
+        for (const auto& link : ready) link->serve(*this, std::nullopt);
+        // Every sleep that has ended, including those the wake-up came
+        // early for within their tolerance.
+        const auto now = Clock::now();
+        while (!sleeps_.empty() && sleeps_.top().until <= now) {
+            const Sleep ended = sleeps_.top();
+            sleeps_.pop();
+            if (auto link = find(ended.id)) link->serve(*this, ended.until);
+        }
+    }
+}
+
+Link::Link(int fd, Clock::duration byte_time, bool empty_read_ends)
+    : fd_(fd), empty_read_ends_(empty_read_ends), byte_time_(byte_time) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        throw std::system_error(errno, std::generic_category(), "fcntl");
+}
+
+Link::~Link() = default;
+
+std::shared_ptr<Link> open_link(int fd, Clock::duration byte_time, bool empty_read_ends) {
+    auto link = std::make_shared<Link>(fd, byte_time, empty_read_ends);
+    Reactor::current().attach(*link);
+    return link;
+}
+
+std::size_t Link::wanted(std::size_t size) {
+    const std::uint8_t* at = buffer_.data() + head_;
+    if (consumed_ >= frame_end_ && unread() >= header_size && at[0] == flag && (at[1] & 0xF0) == 0xA0) {
+        frame_start_ = consumed_;
+        frame_end_ = consumed_ + ((static_cast<std::size_t>(at[1] & 0x07) << 8) | at[2]) + 2;
+    }
+    if (consumed_ == frame_start_ && frame_end_ > consumed_)
+        return std::max(size, static_cast<std::size_t>(frame_end_ - consumed_));
+    return size;
+}
+
+std::size_t Link::drain() {
+    std::size_t total = 0;
+    const std::size_t limit = std::max(asked_, header_size) + read_ahead;
+    while (!closed_ && error_ == 0 && unread() < limit) {
+        if (head_ > 0 && head_ * 2 >= buffer_.size()) {
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+        const std::size_t room = 4096;
+        const std::size_t old = buffer_.size();
+        buffer_.resize(old + room);
+        const ssize_t n = ::read(fd_, buffer_.data() + old, room);
+        buffer_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        if (n > 0) {
+            total += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < room) break;  // the descriptor is empty
+        } else if (n == 0) {
+            closed_ = empty_read_ends_;
+            break;
+        } else if (errno != EINTR) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) error_ = errno;
+            break;
+        }
+    }
+    return total;
+}
+
+void Link::arm() {
+    Reactor& reactor = Reactor::current();
+    if (reactor_ != &reactor) reactor.attach(*this);
+    reactor.arm(*this);
+}
+
+void Link::serve(Reactor& reactor, Deadline slept_until) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (detached_) return;
+    if (slept_until) {
+        if (sleeping_until_ != slept_until) return;  // a sleep since replaced
+        sleeping_until_.reset();
+    }
+    const std::size_t got = drain();
+    if (asked_ == 0) return;  // nobody waits: the bytes stay for the next read
+    const std::size_t want = wanted(asked_);
+    if (unread() >= want || closed_ || error_ != 0) {
+        changed_.notify_all();
+    } else if (got > 0 && byte_time_ > Clock::duration::zero()) {
+        // The rest is on its way: sleep its line time instead of waking for
+        // every chunk.
+        sleeping_until_ = Clock::now() + byte_time_ * static_cast<long>(want - unread());
+        reactor.sleep(*this, *sleeping_until_);
+    } else {
+        arm();
+    }
+}
+
+Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Outcome outcome = Outcome::Done;
+    bool asked = false;
+    for (;;) {
+        if (detached_) {
+            outcome = Outcome::Failed;
+            error = EBADF;
+            break;
+        }
+        if (unread() >= wanted(size)) break;
+        if (read_cancelled_) {
+            read_cancelled_ = false;
+            outcome = Outcome::Cancelled;
+            break;
+        }
+        if (closed_ || error_ != 0) break;
+        if (!asked) {
+            // What is there already may be all it takes.
+            asked = true;
+            asked_ = size;
+            if (drain() > 0) continue;
+            if (!closed_ && error_ == 0 && !(deadline && *deadline <= Clock::now())) arm();
+            continue;
+        }
+        if (!deadline) {
+            changed_.wait(lock);
+        } else if (changed_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+            outcome = unread() >= size ? Outcome::Done : Outcome::TimedOut;
+            break;
+        }
+    }
+    asked_ = 0;
+    const std::size_t count = std::min(size, unread());
+    out.assign(reinterpret_cast<const char*>(buffer_.data() + head_), count);
+    head_ += count;
+    consumed_ += count;
+    if (head_ == buffer_.size()) buffer_.clear(), head_ = 0;
+    if (count < size && outcome == Outcome::Done) {
+        // Bytes that arrived before the end are handed out first; the end
+        // is reported to the read that finds nothing.
+        if (count == 0 && error_ != 0) {
+            error = std::exchange(error_, 0);
+            outcome = Outcome::Failed;
+        } else if (closed_) {
+            outcome = count == 0 ? Outcome::Closed : Outcome::TimedOut;
+        } else {
+            outcome = Outcome::TimedOut;
+        }
+    }
+    return outcome;
+}
+
+Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error) {
+    written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd_, data + written, size - written);
+        if (n >= 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = errno;
+            return Outcome::Failed;
+        }
+        for (;;) {
+            const auto now = Clock::now();
+            if (deadline && *deadline <= now) return Outcome::TimedOut;
+            if (write_cancelled_.exchange(false)) return Outcome::Cancelled;
+            auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(write_poll);
+            if (deadline) slice = std::min(slice, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+            pollfd room{fd_, POLLOUT, 0};
+            if (poll(&room, 1, static_cast<int>(slice.count())) != 0) break;
+        }
+    }
+    return Outcome::Done;
+}
+
+void Link::cancel_read() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    read_cancelled_ = true;
+    changed_.notify_all();
+}
+
+void Link::cancel_write() { write_cancelled_ = true; }
+
+std::size_t Link::buffered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unread();
+}
+
+void Link::discard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    consumed_ += unread();
+    frame_start_ = frame_end_ = consumed_;
+    buffer_.clear();
+    head_ = 0;
+}
+
+void Link::set_byte_time(Clock::duration byte_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    byte_time_ = byte_time;
+}
+
+void Link::detach() {
+    Reactor* reactor = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (detached_) return;
+        detached_ = true;
+        reactor = reactor_;
+        changed_.notify_all();
+    }
+    if (reactor != nullptr) reactor->detach(*this);
+}
+
+}  // namespace tarvik::line
