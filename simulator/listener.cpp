@@ -30,7 +30,8 @@ Listener::Listener(std::uint16_t port, unsigned sessions) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, static_cast<int>(std::clamp(sessions, 16u, static_cast<unsigned>(SOMAXCONN)))) != 0) {
+    const int backlog = static_cast<int>(std::clamp(sessions, 16u, static_cast<unsigned>(SOMAXCONN)));
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, backlog) != 0) {
         const int error = errno;
         close(fd_);
         errno = error;
@@ -49,7 +50,8 @@ std::unique_ptr<Line> Listener::accept() {
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
     const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    if (fd < 0) return nullptr;  // EAGAIN, ECONNABORTED, or out of descriptors: try again on the next event
+    outOfDescriptors_ = fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
+    if (fd < 0) return nullptr;  // EAGAIN, ECONNABORTED: try again on the next event
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     return Line::adoptSocket(fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));

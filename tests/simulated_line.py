@@ -9,7 +9,6 @@ import tempfile
 import serial
 
 from tarvik.brenlo import HDLCParameters
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 
 # Timing checks against the simulator's pacing: it is never early by more
 # than the clock's resolution, and a loaded machine (or valgrind under the
@@ -30,18 +29,21 @@ class SimulatedMeter(object):
     or, with links=N, its N lines as <folder>/COM1.0 .. COM1.<N-1>: `path` is
     the first, `paths` all of them, in order. With tcp=True it listens on
     127.0.0.1 instead (sized for links=N sessions at once): `port` is the
-    port and `url` the pySerial URL (serial.serial_for_url) of a new session. The keyword stderr says
-    where its --verbose log goes (default: ours).
+    port and `url` the pySerial URL (serial.serial_for_url) of a new
+    session. The keyword stderr says where its --verbose log goes
+    (default: ours), prefix a command that runs it (such as prlimit with
+    its options).
     """
 
     def __init__(self, *options, **kwargs):
         links = kwargs.pop("links", 1)
         tcp = kwargs.pop("tcp", False)
         stderr = kwargs.pop("stderr", None)
+        prefix = kwargs.pop("prefix", [])
         if kwargs:
             raise TypeError("unexpected arguments: %s" % ", ".join(sorted(kwargs)))
         self.folder = tempfile.mkdtemp(prefix="tarvik-line-")
-        command = [os.environ["TARVIK_SIMULATOR"]]
+        command = list(prefix) + [os.environ["TARVIK_SIMULATOR"]]
         link = os.path.join(self.folder, "COM1")
         if tcp:
             command += ["--tcp", "0"] + (["--links", str(links)] if links != 1 else [])
@@ -93,4 +95,5 @@ def opened(test, where, port_class=serial.Serial, **settings):
 
 def new_link(stream):
     """A protocol on the stream that does not wait after a disconnect."""
+    from tarvik.brenlo.hdlcprotocol import HDLCProtocol
     return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)

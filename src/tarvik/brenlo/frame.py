@@ -41,7 +41,7 @@ MINIMUM_FRAME_LENGTH = 7
 # Every byte value with its bits in reverse order.
 _REVERSED_BYTES = [int("{0:08b}".format(value)[::-1], 2)
                    for value in range(256)]
-_REVERSE_BITS = "".join(map(chr, _REVERSED_BYTES))
+_REVERSE_BITS = bytes(bytearray(_REVERSED_BYTES))
 
 
 def crc16(data):
@@ -57,7 +57,7 @@ def crc16(data):
     mirrored bytes, so the bytes go in with their bits reversed and the
     16-bit result comes out reversed again.
     """
-    mirrored = str(bytearray(data)).translate(_REVERSE_BITS)
+    mirrored = bytes(bytearray(data)).translate(_REVERSE_BITS)
     crc = binascii.crc_hqx(mirrored, 0xFFFF)
     crc = (_REVERSED_BYTES[crc & 0xFF] << 8) | _REVERSED_BYTES[crc >> 8]
     return crc ^ 0xFFFF
