@@ -17,7 +17,7 @@ directions, and four rows are printed side by side:
     it got the very frames the meter is expected to send.
   - ceiling: the answer payload over the line time of every frame in
     both directions (request, every answer frame, every RR), 10 bits a
-    byte, half-duplex, no gaps; see exchange.py.
+    byte, half-duplex, no gaps; see support/exchange.py.
 
 Each row shows payload bytes/s, its fraction of the ceiling, the
 client's CPU per payload byte, and the cores the machine was busy with
@@ -32,11 +32,8 @@ Prints measurements and the line-rate goal; asserts nothing about timing.
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-from exchange import CLIENT, REQUEST, SERVER, Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import CLIENT, REQUEST, SERVER, Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import FastSerialLine, SerialLine
@@ -53,7 +50,7 @@ def connected(path, baud, port_class=FastSerialLine):
     link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
     link.connect()
     if link.LocalAddress != CLIENT or link.RemoteAddress != SERVER:
-        raise RuntimeError("the module's addresses are not those of exchange.py")
+        raise RuntimeError("the module's addresses are not those of support/exchange.py")
     return port, link
 
 

@@ -15,7 +15,7 @@ starts late pays for it.
 Reported per run, each row with the load average of the machine:
   - spread: from the start until the last thread ran;
   - each link's fraction of the line's ceiling from the common start,
-    worst and mean (exchange.py: every frame both ways, 10 bits a byte,
+    worst and mean (support/exchange.py: every frame both ways, 10 bits a byte,
     half-duplex, no gaps);
   - the client's CPU per received frame (process CPU over every answer
     frame of every link: waiting, the event loop and protocol work
@@ -54,11 +54,8 @@ try:
 except ImportError:  # Python 3
     import queue
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
-from exchange import REQUEST, Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import REQUEST, Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import FastSerialLine, SerialLine, TcpLine

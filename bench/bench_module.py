@@ -19,21 +19,17 @@ Against a real line, waiting for the port costs far more than either
 is asserted about timings.
 """
 
-import os
 import sys
-import time
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tarvik.brenlo.hdlcprotocol as module_impl
-import exchange
+from support import exchange
 import reference_hdlcprotocol as reference_impl
-from exchange import CLIENT, SERVER
+from support.exchange import CLIENT, SERVER
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.frame import Frame
 from tarvik.memorystream import MemoryStream
+from usage import clock, per_call
 
-clock = time.clock  # process CPU time on Linux
 Kind = Frame.FrameKind
 LLC_RESPONSE = [0xE6, 0xE7, 0x00]
 
@@ -232,29 +228,6 @@ def new_protocol(impl, meter):
     return proto
 
 
-def per_call(fn, budget=0.2, repeats=3):
-    """CPU seconds per call: best of `repeats` batches of ~budget each."""
-    fn()
-    n = 1
-    while True:
-        start = clock()
-        for _ in xrange(n):
-            fn()
-        spent = clock() - start
-        if spent >= budget / 4 or n >= 1 << 20:
-            break
-        n *= 4
-    n = max(1, int(n * budget / max(spent, 1e-6)))
-    best = None
-    for _ in range(repeats):
-        start = clock()
-        for _ in xrange(n):
-            fn()
-        value = (clock() - start) / n
-        best = value if best is None else min(best, value)
-    return best
-
-
 def small_cases(impl, small_request, small_answer):
     meter = MemoryMeter(small_answer)
     proto = new_protocol(impl, meter)
@@ -313,7 +286,7 @@ def scaled_call(impl, request_size, answer_size, segment):
 def main():
     small_request = 16
     small_answer = 16
-    print("In-memory meter, CPU time (time.clock) per exchange, best of 3")
+    print("In-memory meter, process CPU time per exchange, best of 3")
     print("small request %d bytes, small answer %d bytes, info fields 128"
           % (small_request, small_answer))
     results = {}

@@ -7,7 +7,7 @@ baud, as a USB adapter delivers). For each port, one send_receive fetches a
 of it: waiting, reading and the protocol work), the read() calls the
 module made, and per read: the waits (select or poll calls) and the
 voluntary context switches (times the process went to sleep), and the
-fraction of the line's ceiling reached (exchange.py).
+fraction of the line's ceiling reached (support/exchange.py).
 
 Ports compared:
   - serial.Serial: select(2), wakes for each chunk that arrives;
@@ -18,9 +18,7 @@ Ports compared:
     of the bytes still missing.
 Prints measurements only; takes about two and a half minutes (eight
 answers of 17 to 20 s).
-Run it as scripts/bench.sh sets it up:
-  PYTHONPATH=build/python TARVIK_SIMULATOR=build/simulator/meter_simulator \
-      python2.7 -B bench/bench_serial_line.py
+Run it in the build's environment: build/python-py2 -B bench/bench_serial_line.py
 """
 
 import errno
@@ -31,14 +29,11 @@ import sys
 import termios
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-
 import serial
 import serial.serialposix
 from serial.serialutil import Timeout
-from exchange import Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine

@@ -8,11 +8,6 @@ module's send_receive, so the counts cover the protocol object and the
 companions that it calls.
 """
 
-import os
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
 import bench_module
 
 SIZE = 65536

@@ -1,6 +1,9 @@
 """What a benchmark run costs: wall time, this process's CPU and wake-ups,
 the simulator's CPU, the whole machine's busy time and what of it neither
-took; and the goals the benchmarks print next to what they measured."""
+took; the CPU time of one call; and the goals the benchmarks print next to
+what they measured."""
+
+from __future__ import absolute_import, division, print_function
 
 import os
 import resource
@@ -8,6 +11,7 @@ import time
 
 TICK = float(os.sysconf("SC_CLK_TCK"))
 CORES = os.sysconf("SC_NPROCESSORS_ONLN")
+clock = getattr(time, "process_time", None) or time.clock  # process CPU time
 
 
 def machine_busy():
@@ -55,6 +59,29 @@ class Usage(object):
         with one link; a large value means the figures were shared. The
         machine's ticks are 10 ms, so small differences read as 0."""
         return max(0.0, self.busy - self.cpu - self.simulator)
+
+
+def per_call(fn, budget=0.2, repeats=3):
+    """CPU seconds per call: best of `repeats` batches of ~budget each."""
+    fn()
+    n = 1
+    while True:
+        start = clock()
+        for _ in range(n):
+            fn()
+        spent = clock() - start
+        if spent >= budget / 4 or n >= 1 << 20:
+            break
+        n *= 4
+    n = max(1, int(n * budget / max(spent, 1e-6)))
+    best = None
+    for _ in range(repeats):
+        start = clock()
+        for _ in range(n):
+            fn()
+        value = (clock() - start) / n
+        best = value if best is None else min(best, value)
+    return best
 
 
 def raise_open_files_limit():

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Installs the distribution `tarvik` with Python 2.7's own pip, offline, and
-# with it pySerial 3.5 taken from Debian's python3-serial (pure Python, and
-# unchanged on 2.7), so that both can later be removed with `pip uninstall`.
-# Arguments go to both pip calls, e.g. --user, --prefix DIR, --target DIR.
+# Installs the distribution `tarvik` with the given interpreter's own pip,
+# offline:
+#   scripts/install.sh PYTHON [PIP OPTIONS...]   e.g. --user, --prefix DIR, --target DIR
+# On Python 3, pySerial is Debian's python3-serial (a virtual environment
+# made with --system-site-packages sees it).  Python 2.7 gets a copy of the
+# same package (pure Python, unchanged on 2.7), installed with pip, so that
+# both can later be removed with `pip uninstall`.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-python27=${PYTHON27:-$("$root/scripts/find-python27.sh")}
+python=$1
+shift
 
-"$python27" -m pip install --no-index "$@" "$root"
+"$python" -m pip install --no-index "$@" "$root"
+"$python" -c 'import sys; sys.exit(sys.version_info[0] != 2)' || exit 0
 
-debian_serial=/usr/lib/python3/dist-packages/serial
-if [ ! -f "$debian_serial/__init__.py" ]; then
+debian_serial=$(/usr/bin/python3 -c 'import os, serial; print(os.path.dirname(serial.__file__))' 2>/dev/null) || {
   echo "install: pySerial not installed: Debian's python3-serial is missing (scripts/setup.sh)" >&2
   exit 1
-fi
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp -r "$debian_serial" "$work/serial"
@@ -23,4 +27,4 @@ from setuptools import find_packages, setup
 setup(name="pyserial", version="3.5", description="Python Serial Port Extension (from Debian's python3-serial)",
       license="BSD", packages=find_packages())
 SETUP
-"$python27" -m pip install --no-index "$@" "$work"
+"$python" -m pip install --no-index "$@" "$work"

@@ -3,13 +3,11 @@
 # 64 KiB request and a 64 KiB answer) under callgrind, collecting only
 # inside the module's send_receive. Prints the instruction count, its
 # split by shared object, and the Python functions that cProfile finds
-# most expensive in the same workload.
+# most expensive in the same workload.  Runs in the build's environment:
+#   build/env-py2 scripts/profile.sh
 set -euo pipefail
-build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=${PYTHON27:-$("$root/scripts/find-python27.sh")}
-export PYTHONPATH="$build/python"
-export PYTHONDONTWRITEBYTECODE=1
+python=$TARVIK_PYTHON
 workload="$root/bench/profile_hot_path.py"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

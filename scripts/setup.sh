@@ -8,8 +8,8 @@
 #                            virtualenv, prlimit (util-linux)
 set -euo pipefail
 
-build_packages=(cmake g++ make python3-serial)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux)
+build_packages=(cmake g++ make python3-dev python3-serial python3-venv)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux pycodestyle clang-format)
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;

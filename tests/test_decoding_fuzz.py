@@ -1,11 +1,12 @@
 """Seeded fuzzing of the decoding side, for what the libFuzzer harness in
 tests/fuzz does not do: run under valgrind and count the objects that
 thousands of sessions leave behind. Its seed sessions, a few bytes changed,
-are played by its answer_session, which accepts only the outcomes allowed()
+are played by support.answer_session, which accepts only the outcomes allowed()
 names and no reference left behind. The seed (TARVIK_FUZZ_SEED, else
 random) is in every failure message; TARVIK_MEMCHECK=1 runs 20 times fewer.
 """
 
+import binascii
 import gc
 import os
 import random
@@ -14,26 +15,10 @@ import sys
 import tempfile
 import unittest
 
-from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
+from support import answer_session, fuzz_inputs
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz"))
 SCALE = 20 if os.environ.get("TARVIK_MEMCHECK") == "1" else 1
 SEED = int(os.environ.get("TARVIK_FUZZ_SEED", random.SystemRandom().randrange(2 ** 32)))
-
-
-def allowed(operation, error):
-    """Whether an exception is an outcome callers are told to expect."""
-    if isinstance(error, BrenloException):
-        return len(error.args) == 2 and error.args[1] == BrenloExceptionKind.Frame
-    if type(error) is AssertionError:
-        return error.args == ()
-    # Companion errors passed through unchanged, not translated: a UA
-    # parameter whose length overruns the information field makes
-    # MemoryStream.read_byte raise EOFError; an accepted I-frame without
-    # an information field leaves Data as None -> AttributeError.
-    if type(error) is EOFError:
-        return operation == "connect" and error.args == ("read past end of MemoryStream",)
-    return type(error) is AttributeError and operation == "send_receive"
 
 
 def mutated(rnd, data):
@@ -54,7 +39,6 @@ def mutated(rnd, data):
 class DecodingFuzz(unittest.TestCase):
 
     def setUp(self):
-        import answer_session, fuzz_inputs   # answer_session imports allowed from here
         self.session = answer_session
         folder = tempfile.mkdtemp(prefix="tarvik-seeds-")
         self.addCleanup(shutil.rmtree, folder, True)
@@ -63,12 +47,12 @@ class DecodingFuzz(unittest.TestCase):
                             for name in os.listdir(folder))
 
     def run_sessions(self, rnd, count):
-        for index in xrange(count):
+        for index in range(count):
             data = mutated(rnd, rnd.choice(self.seeds))
             try:
                 self.session.run(data)
             except self.session.UndocumentedOutcome as error:
-                self.fail("seed %d, session %d on %s: %s" % (SEED, index, data.encode("hex"), error))
+                self.fail("seed %d, session %d on %s: %s" % (SEED, index, binascii.hexlify(data), error))
 
     def test_mutated_sessions_end_as_documented_and_leave_nothing_behind(self):
         rnd = random.Random(SEED)

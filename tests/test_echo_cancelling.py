@@ -14,7 +14,7 @@ from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException
 from tarvik.brenlo.transport import EchoCancelling, SerialLine
 
-from simulated_line import new_link, opened, started
+from support.simulator import new_link, opened, started
 
 QUIET = "quiet"
 """In a script: the line goes quiet; the read that gets here times out."""

@@ -17,7 +17,7 @@ import serial
 from tarvik.brenlo.transport import FastSerialLine, TcpLine, open_line
 from tarvik.brenlo.transport._line import Channel
 
-from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, started
+from support.simulator import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, started
 
 SNRM = bytearray([0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E])
 BAUD = 115200

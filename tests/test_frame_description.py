@@ -7,7 +7,7 @@ from itertools import product
 
 from tarvik.brenlo.frame import Frame, crc16
 from tarvik.brenlo.trace import describe, TO_CLIENT, TO_SERVER
-from scripted_meter import encode
+from support.scripted_meter import encode
 
 Kind = Frame.FrameKind
 Address = Frame.FrameAddress

@@ -1,19 +1,15 @@
 """The benchmarks' line ceiling counts the very frames that cross the line.
 
-bench/exchange.py encodes the frames of one send_receive to compute the
+support/exchange.py encodes the frames of one send_receive to compute the
 ceiling the line-rate figures are divided by, and the do-nothing client
 replays them. Against the simulator (unpaced), the module must write
 exactly the request and RR frames it lists and read exactly its answer
 frames, and the replay must get the same answer frames."""
 
-import os
-import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-
-from exchange import REQUEST, Exchange
-from simulated_line import SimulatedMeter
+from support.exchange import REQUEST, Exchange
+from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import SerialLine

@@ -20,7 +20,7 @@ try:
 except ImportError:
     hdlcprotocol = None
 
-from simulated_line import LATE_TOLERANCE, line_time, new_link, opened, started
+from support.simulator import LATE_TOLERANCE, line_time, new_link, opened, started
 
 ACK = b"\x06"
 

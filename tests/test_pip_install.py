@@ -16,7 +16,7 @@ import sys
 import tempfile
 import unittest
 
-from simulated_line import started
+from support.simulator import started
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = sys.executable

@@ -10,7 +10,7 @@ these names must serve, so the procedures may rely on nothing more.
 import unittest
 
 import tarvik.brenlo.hdlcprotocol as hdlcprotocol
-from scripted_meter import parameters
+from support.scripted_meter import parameters
 
 CALLS = []
 FRAMES = []   # what each encoded frame number stands for

@@ -15,7 +15,7 @@ import serial
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.transport import SerialLine
 
-from simulated_line import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened, started
+from support.simulator import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened, started
 
 
 class PtyTestCase(unittest.TestCase):

@@ -13,7 +13,7 @@ from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 from tarvik.brenlo.transport import EchoCancelling
 
-from simulated_line import (EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened,
+from support.simulator import (EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened,
                             started)
 
 SNRM = bytearray([0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E])

@@ -14,7 +14,7 @@ import unittest
 from tarvik.memorystream import MemoryStream
 from tarvik.brenlo.frame import Frame
 
-from simulated_line import opened, started
+from support.simulator import opened, started
 
 MEGABYTE = 1024 * 1024
 TICKS = os.sysconf("SC_CLK_TCK")

@@ -12,7 +12,7 @@ import time
 import unittest
 
 from tarvik.utils import Utils
-from scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
+from support.scripted_meter import CLIENT, SERVER, LLC_REQUEST, LLC_RESPONSE, Kind, encode
 
 
 COMMAND = [sys.executable, "-B", "-m", "tarvik.brenlo.trace"]

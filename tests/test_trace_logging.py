@@ -10,7 +10,7 @@ import tarvik.brenlo.hdlcprotocol as hdlcprotocol
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.trace import describe, use_logger, TO_CLIENT, TO_SERVER
 from tarvik.utils import Utils
-from scripted_meter import Kind, LLC_RESPONSE, ScriptedStream, answer, parameters, ua
+from support.scripted_meter import Kind, LLC_RESPONSE, ScriptedStream, answer, parameters, ua
 
 ANSWERS = [ua([0x81, 0x80, 0x03, 0x05, 0x01, 0x40]),
            answer(Kind.I, rsn=1, data=LLC_RESPONSE + [0xC4, 0x01]), answer(Kind.UA)]

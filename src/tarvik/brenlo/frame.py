@@ -18,11 +18,12 @@ that tarvik.brenlo.trace describes frames with the same code that
 decodes them.
 """
 
-from __future__ import absolute_import
+from __future__ import absolute_import, division, print_function
 
 import binascii
 
 from tarvik.memorystream import MemoryStream
+from tarvik.utils import INTEGER_TYPES
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 
 
@@ -329,7 +330,7 @@ _KINDS_BY_UNNUMBERED_CODE = dict(
 
 
 def _check_sequence_nr(name, value):
-    if (isinstance(value, bool) or not isinstance(value, (int, long))
+    if (isinstance(value, bool) or not isinstance(value, INTEGER_TYPES)
             or not 0 <= value <= 7):
         raise ValueError("%s must be 0 to 7, not %r" % (name, value))
     return value

@@ -9,4 +9,4 @@ It is neither staged by the build nor installed.
 raise ImportError(
     "tarvik.brenlo.hdlcprotocol is not built: this is the source tree (%s). "
     "Install the package with `pip install .` from the repository root, or "
-    "run `make build` and put build/python on PYTHONPATH." % __file__)
+    "run `make build` and put build/python2 (or build/python3) on PYTHONPATH." % __file__)

@@ -1,7 +1,8 @@
 // tarvik.brenlo.transport._line: the type Channel, a line's share of the
 // process's event loop (reactor.h), for the Python lines in fast_line.py
 // and tcp_line.py. Every wait runs with the interpreter lock released.
-#include <Python.h>
+#include "../../hdlcprotocol/python/ref.h"
+#include "../../hdlcprotocol/python/version.h"
 
 #include <cerrno>
 #include <cmath>
@@ -234,7 +235,8 @@ PyMethodDef channel_methods[] = {
 
 PyTypeObject channel_type;
 
-bool ready_type() {
+void ready_type() {
+    hdlc::version::init_type_object(channel_type);
     channel_type.tp_name = "tarvik.brenlo.transport._line.Channel";
     channel_type.tp_basicsize = sizeof(Channel);
     channel_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -248,32 +250,25 @@ bool ready_type() {
     channel_type.tp_new = PyType_GenericNew;
     channel_type.tp_dealloc = reinterpret_cast<destructor>(channel_dealloc);
     channel_type.tp_methods = channel_methods;
-    return PyType_Ready(&channel_type) == 0;
+    hdlc::check(PyType_Ready(&channel_type));
 }
 
 const char module_doc[] = "The event loop behind the fast lines of tarvik.brenlo.transport.";
 
-PyObject* make_module() {
-    if (!ready_type()) return nullptr;
-#if PY_MAJOR_VERSION >= 3
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_line", module_doc, -1, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr};
-    PyObject* module = PyModule_Create(&definition);
-#else
-    PyObject* module = Py_InitModule3("_line", nullptr, module_doc);
-#endif
-    if (module == nullptr) return nullptr;
-    Py_INCREF(&channel_type);
-    PyModule_AddObject(module, "Channel", reinterpret_cast<PyObject*>(&channel_type));
-    return module;
-}
-
 }  // namespace
 
-// The build hides every other symbol.
-#define LINE_EXPORT __attribute__((visibility("default")))
-#if PY_MAJOR_VERSION >= 3
-extern "C" LINE_EXPORT PyObject* PyInit__line() { return make_module(); }
-#else
-extern "C" LINE_EXPORT void init_line() { make_module(); }
-#endif
+TARVIK_MODULE_INITIALISER(_line) {
+    try {
+        ready_type();
+        hdlc::Ref module = hdlc::Ref::steal(hdlc::version::create_module("_line", module_doc));
+        PyObject* type = reinterpret_cast<PyObject*>(&channel_type);
+        Py_INCREF(type);
+        if (PyModule_AddObject(module.get(), "Channel", type) < 0) {
+            Py_DECREF(type);
+            throw hdlc::PythonError();
+        }
+        return module.release();
+    } catch (const hdlc::PythonError&) {
+        return nullptr;
+    }
+}

@@ -9,6 +9,8 @@ client would get: every byte of every frame in both directions, 10 bits
 a byte, one direction at a time (half-duplex), no gap between frames.
 """
 
+from __future__ import absolute_import, division, print_function
+
 from tarvik.brenlo.frame import Frame
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.memorystream import MemoryStream
@@ -23,7 +25,7 @@ BITS_PER_BYTE = 10
 
 
 def encode(kind, source, destination, send=0, receive=0, data=None, segmented=False):
-    """One frame with the poll/final bit set, as a byte string."""
+    """One frame with the poll/final bit set, as bytes."""
     frame = Frame()
     frame.Kind = kind
     frame.SrcAddress = source
@@ -34,7 +36,7 @@ def encode(kind, source, destination, send=0, receive=0, data=None, segmented=Fa
     frame.Segmented = segmented
     if data is not None:
         frame.Data = MemoryStream(data)
-    return str(bytearray(frame.get_pdu_bytes()))
+    return bytes(bytearray(frame.get_pdu_bytes()))
 
 
 class Exchange(object):
@@ -82,7 +84,7 @@ class Exchange(object):
 
     def line_time(self, baud):
         """Seconds the frames occupy the line, both directions, no gaps."""
-        return (self.client_bytes() + self.meter_bytes()) * BITS_PER_BYTE / float(baud)
+        return (self.client_bytes() + self.meter_bytes()) * BITS_PER_BYTE / baud
 
     def ceiling(self, baud):
         """Answer payload bytes a second that a perfect client gets."""
@@ -100,7 +102,8 @@ class Exchange(object):
         port.write(self.request_frame)
         for rr in self.rr_frames + [None]:
             head = port.read(3)
-            rest = port.read(((ord(head[1]) << 8 | ord(head[2])) & 0x7FF) - 1)
+            _, high, low = bytearray(head)
+            rest = port.read(((high << 8 | low) & 0x7FF) - 1)
             frames.append(head + rest)
             if rr is not None:
                 port.write(rr)
