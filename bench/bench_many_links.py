@@ -169,6 +169,7 @@ class Result(object):
         self.ok = len(done)
         self.wall = max(done) if done else spent.wall
         self.worst, self.mean = min(fractions), sum(fractions) / links
+        self.fractions = sorted(fractions)
         frames = max(1, self.ok * len(exchange.answer_frames))
         self.cpu_per_frame = spent.cpu / frames
         self.sleeps_per_frame = spent.sleeps / frames
