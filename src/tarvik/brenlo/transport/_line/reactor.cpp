@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -30,6 +31,10 @@ constexpr auto write_poll = std::chrono::milliseconds(20);
 // The loop serves sleeps that end within one byte time (at most this) of
 // each other in one wake-up.
 constexpr auto most_tolerance = std::chrono::milliseconds(1);
+// Readers running at once, and how long a turn lasts if its reader does
+// not wait again (it went on to other work).
+constexpr std::size_t turns = 1;
+constexpr auto turn_limit = std::chrono::milliseconds(1);
 
 timespec to_timespec(Clock::duration wait) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -51,9 +56,17 @@ public:
     void arm(Link& link);
     // From the loop's own thread only.
     void sleep(Link& link, Clock::time_point until);
+    // A turn for `link`'s reader, or its place in the queue for one. With
+    // the link's lock held.
+    bool take_turn(Link& link);
+    // The reader of link `id` is done with its turn.
+    void give_back(std::uint64_t id);
 
 private:
-
+    struct Turn {
+        std::uint64_t holder = 0;  // 0: free
+        Clock::time_point expires{};
+    };
     struct Sleep {
         Clock::time_point until, latest;
         std::uint64_t id;
@@ -64,12 +77,20 @@ private:
     void run();
     std::shared_ptr<Link> find(std::uint64_t id);
     Deadline next_wake() const;
+    // Passes turn `index`, if free, to the next queued reader still waiting.
+    void hand_on(std::size_t index);
+    // Frees the turns that ran out while readers queue; returns when the
+    // next one runs out.
+    Deadline reclaim_turns();
 
     int epoll_;
     std::mutex mutex_;  // guards links_ and next_id_
     std::unordered_map<std::uint64_t, std::shared_ptr<Link>> links_;
     std::uint64_t next_id_ = 0;
     std::priority_queue<Sleep, std::vector<Sleep>, std::greater<Sleep>> sleeps_;
+    std::mutex turns_mutex_;  // guards turns_ and queued_
+    std::vector<Turn> turns_ = std::vector<Turn>(turns);
+    std::deque<std::uint64_t> queued_;
 };
 
 namespace {
@@ -133,6 +154,84 @@ void Reactor::sleep(Link& link, Clock::time_point until) {
     sleeps_.push(Sleep{until, until + tolerance, link.id_});
 }
 
+bool Reactor::take_turn(Link& link) {
+    std::lock_guard<std::mutex> lock(turns_mutex_);
+    if (queued_.empty()) {
+        const auto now = Clock::now();
+        for (auto& turn : turns_) {
+            if (turn.holder == 0 || turn.expires <= now) {
+                turn = Turn{link.id_, now + turn_limit};
+                return true;
+            }
+        }
+    }
+    if (!link.queued_) {
+        link.queued_ = true;
+        queued_.push_back(link.id_);
+    }
+    return false;
+}
+
+void Reactor::give_back(std::uint64_t id) {
+    std::size_t index = 0;
+    {
+        std::lock_guard<std::mutex> lock(turns_mutex_);
+        while (index < turns_.size() && turns_[index].holder != id) ++index;
+        if (index == turns_.size()) return;  // it ran out and went to another
+        turns_[index].holder = 0;
+    }
+    hand_on(index);
+}
+
+void Reactor::hand_on(std::size_t index) {
+    for (;;) {
+        std::uint64_t next = 0;
+        {
+            std::lock_guard<std::mutex> lock(turns_mutex_);
+            if (turns_[index].holder != 0 || queued_.empty()) return;
+            next = queued_.front();
+            queued_.pop_front();
+            turns_[index] = Turn{next, Clock::now() + turn_limit};
+        }
+        if (auto link = find(next)) {
+            std::unique_lock<std::mutex> lock(link->mutex_);
+            link->queued_ = false;
+            if (!link->detached_ && link->asked_ != 0) {
+                link->granted_ = true;
+                lock.unlock();  // the woken reader finds the lock free
+                link->changed_.notify_all();
+                return;
+            }
+        }
+        std::lock_guard<std::mutex> lock(turns_mutex_);  // nobody waits there any more
+        if (turns_[index].holder == next) turns_[index].holder = 0;
+    }
+}
+
+Deadline Reactor::reclaim_turns() {
+    std::vector<std::size_t> ended;
+    {
+        std::lock_guard<std::mutex> lock(turns_mutex_);
+        const auto now = Clock::now();
+        for (std::size_t i = 0; i < turns_.size(); ++i) {
+            if (!queued_.empty() && (turns_[i].holder == 0 || turns_[i].expires <= now)) {
+                turns_[i].holder = 0;
+                ended.push_back(i);
+            }
+        }
+    }
+    for (const std::size_t index : ended) hand_on(index);
+    // The turns just handed on run out too: while readers queue, the loop
+    // wakes when the first turn does.
+    std::lock_guard<std::mutex> lock(turns_mutex_);
+    if (queued_.empty()) return std::nullopt;
+    Deadline next;
+    for (const auto& turn : turns_) {
+        if (turn.holder != 0 && (!next || turn.expires < *next)) next = turn.expires;
+    }
+    return next ? next : Clock::now();
+}
+
 std::shared_ptr<Link> Reactor::find(std::uint64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = links_.find(id);
@@ -149,7 +248,8 @@ void Reactor::run() {
     std::vector<epoll_event> events(1024);
     std::vector<std::shared_ptr<Link>> ready;
     for (;;) {
-        const Deadline wake = next_wake();
+        Deadline wake = next_wake();
+        if (const Deadline turn_ends = reclaim_turns(); turn_ends && (!wake || *turn_ends < *wake)) wake = turn_ends;
         timespec wait{};
         if (wake) wait = to_timespec(std::max(Clock::duration::zero(), *wake - Clock::now()));
         const int n = epoll_pwait2(epoll_, events.data(), static_cast<int>(events.size()), wake ? &wait : nullptr,
@@ -248,7 +348,11 @@ bool Link::serve_locked(Reactor& reactor, Deadline slept_until) {
     const std::size_t got = drain();
     if (asked_ == 0) return false;  // nobody waits: the bytes stay for the next read
     const std::size_t want = wanted(asked_);
-    if (unread() >= want || closed_ || error_ != 0) return true;
+    if (closed_ || error_ != 0) return true;
+    if (unread() >= want) {
+        if (!granted_) granted_ = reactor.take_turn(*this);
+        return granted_;
+    }
     if (got > 0 && byte_time_ > Clock::duration::zero()) {
         // The rest is on its way: sleep its line time instead of waking for
         // every chunk.
@@ -286,6 +390,14 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
                 arm();
             continue;
         }
+        if (holds_turn_) {
+            // Waiting again: the turn goes to the next reader.
+            holds_turn_ = false;
+            lock.unlock();
+            reactor_->give_back(id_);
+            lock.lock();
+            continue;
+        }
         if (!deadline) {
             changed_.wait(lock);
         } else if (changed_.wait_until(lock, *deadline) == std::cv_status::timeout) {
@@ -294,6 +406,10 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
         }
     }
     asked_ = 0;
+    if (granted_) {
+        granted_ = false;
+        holds_turn_ = true;
+    }
     const std::size_t count = std::min(size, unread());
     out.assign(reinterpret_cast<const char*>(buffer_.data() + head_), count);
     head_ += count;
@@ -375,7 +491,10 @@ void Link::detach() {
         reactor = reactor_;
         changed_.notify_all();
     }
-    if (reactor != nullptr) reactor->detach(*this);
+    if (reactor != nullptr) {
+        reactor->give_back(id_);
+        reactor->detach(*this);
+    }
 }
 
 }  // namespace tarvik::line

@@ -10,8 +10,10 @@
 // waits, the loop watches the descriptor until bytes arrive, then sleeps the
 // line time of the bytes still missing and reads them in one go.
 //
-// The loop wakes a reader after releasing the line's lock, so that the
-// woken thread finds it free.
+// Threads whose frames are complete run in turns: the loop wakes at most
+// `turns` readers at a time and the next one when a reader gives its turn
+// back by waiting again (or after a few milliseconds), so that the woken
+// threads find the interpreter lock free instead of queueing for it.
 //
 // Nothing here knows the interpreter: the Python type in module.cpp calls
 // these with the interpreter lock released.
@@ -101,6 +103,9 @@ private:
     std::uint64_t frame_end_ = 0;
     std::size_t asked_ = 0;  // the size the waiting reader asked for; 0: none
     Deadline sleeping_until_;  // the loop's planned read of the missing bytes
+    bool granted_ = false;      // the loop gave the waiting reader a turn
+    bool holds_turn_ = false;   // the reader runs in that turn
+    bool queued_ = false;       // waiting for a turn
     bool read_cancelled_ = false;
     std::atomic<bool> write_cancelled_{false};
     bool detached_ = false;
