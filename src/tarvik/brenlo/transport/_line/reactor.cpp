@@ -391,10 +391,8 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
             continue;
         }
         if (holds_turn_) {
-            // Waiting again: the turn goes to the next reader.
-            holds_turn_ = false;
             lock.unlock();
-            reactor_->give_back(id_);
+            release_turn();
             lock.lock();
             continue;
         }
@@ -432,6 +430,7 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
 
 Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error) {
     written = 0;
+    release_turn();
     while (written < size) {
         const ssize_t n = ::write(fd_, data + written, size - written);
         if (n >= 0) {
@@ -454,6 +453,15 @@ Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::
         }
     }
     return Outcome::Done;
+}
+
+void Link::release_turn() {
+    bool held = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held = std::exchange(holds_turn_, false);
+    }
+    if (held) reactor_->give_back(id_);
 }
 
 void Link::cancel_read() {

@@ -87,6 +87,9 @@ private:
     // serve()'s work under the lock; true when the reader is to be woken.
     bool serve_locked(Reactor& reactor, Deadline slept_until);
     void arm();
+    // The reader is done with its turn: about to wait, or writing the
+    // request that its next wait is for.
+    void release_turn();
 
     const int fd_;
     const bool empty_read_ends_;
