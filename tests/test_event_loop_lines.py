@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 
 import os
 import resource
+import signal
 import socket
 import threading
 import time
@@ -207,6 +208,23 @@ class OtherNamesTest(unittest.TestCase):
         self.assertEqual(channel.read(9, 0), b"ab")
         channel.close()
         self.assertRaises(OSError, channel.read, 1)
+
+    def test_signals_stop_a_main_thread_read(self):
+        read, write = os.pipe()
+        self.addCleanup(os.close, read)
+        self.addCleanup(os.close, write)
+        channel = Channel(read)
+        self.addCleanup(channel.close)
+
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt()
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        self.addCleanup(signal.signal, signal.SIGALRM, previous)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        begun = time.time()
+        with self.assertRaises(KeyboardInterrupt):
+            channel.read(1, None)
+        self.assertLess(time.time() - begun, 0.3 + LATE_TOLERANCE)
 
 
 if __name__ == "__main__":

@@ -52,10 +52,9 @@ class ChannelIO(object):
 
     def read(self, size=1):
         """Read C{size} bytes, fewer only when the time-out expires."""
-        if not self.is_open:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         try:
-            return self._channel.read(size, self.timeout)
+            return channel.read(size, self.timeout)
         except EOFError:
             raise SerialException(self._closed_message)
         except OSError as e:
@@ -63,12 +62,11 @@ class ChannelIO(object):
 
     def write(self, data):
         """Write C{data}; return the number of bytes written."""
-        if not self.is_open:
-            raise PortNotOpenError()
+        channel = self._open_channel()
         if not isinstance(data, (bytes, bytearray)):
             data = serial.to_bytes(data)
         try:
-            written, timed_out = self._channel.write(data, self.write_timeout)
+            written, timed_out = channel.write(data, self.write_timeout)
         except OSError as e:
             raise SerialException("write failed: {}".format(e))
         if timed_out and self.write_timeout != 0:
@@ -84,6 +82,13 @@ class ChannelIO(object):
         """End the write that waits for room (or else the next one)."""
         if self.is_open:
             self._channel.cancel_write()
+
+    def _open_channel(self):
+        """The channel; C{PortNotOpenError} once closing has begun."""
+        channel = getattr(self, "_channel", None)
+        if channel is None or not self.is_open:
+            raise PortNotOpenError()
+        return channel
 
     def _retime(self):
         """Give the channel the line time of a byte at the current settings."""

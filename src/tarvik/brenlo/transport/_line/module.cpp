@@ -4,6 +4,8 @@
 #include "../../hdlcprotocol/python/ref.h"
 #include "../../hdlcprotocol/python/version.h"
 
+#include <pythread.h>
+
 #include <cerrno>
 #include <cmath>
 #include <string>
@@ -16,6 +18,10 @@ using tarvik::line::Clock;
 using tarvik::line::Deadline;
 using tarvik::line::Link;
 using tarvik::line::Outcome;
+
+// The thread that imported the module: the interpreter's main thread.
+unsigned long main_thread_id = 0;
+constexpr auto signal_slice = std::chrono::milliseconds(200);
 
 struct Channel {
     PyObject_HEAD
@@ -116,13 +122,27 @@ PyObject* channel_read(Channel* self, PyObject* args) {
     Link* link = open_link(self);
     if (link == nullptr) return nullptr;
     std::shared_ptr<Link> keep = *self->link;  // a close from another thread leaves it valid
+    // Only the main thread runs signal handlers: there the wait is cut into
+    // slices, so that Ctrl-C and alarms stop it as they stop time.sleep().
+    const bool main_thread = static_cast<unsigned long>(PyThread_get_thread_ident()) == main_thread_id;
     std::string data;
     int error = 0;
     Outcome outcome;
-    {
-        Unlocked unlocked;
-        outcome = link->read(static_cast<std::size_t>(size), deadline, data, error);
+    for (;;) {
+        Deadline slice = deadline;
+        if (main_thread && (!deadline || *deadline - Clock::now() > signal_slice)) slice = Clock::now() + signal_slice;
+        std::string chunk;
+        {
+            Unlocked unlocked;
+            outcome = link->read(static_cast<std::size_t>(size) - data.size(), slice, chunk, error);
+        }
+        data += chunk;
+        if (outcome != Outcome::TimedOut || slice == deadline || data.size() == static_cast<std::size_t>(size) ||
+            Clock::now() < *slice)
+            break;  // done, or ended early (the peer closed): not a slice that ran out
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
+    if ((outcome == Outcome::Closed || outcome == Outcome::Failed) && !data.empty()) outcome = Outcome::TimedOut;
     if (outcome == Outcome::Closed) {
         PyErr_SetString(PyExc_EOFError, "the peer closed the line");
         return nullptr;
@@ -214,6 +234,7 @@ PyMethodDef channel_methods[] = {
      "Up to size bytes: fewer when the time-out (seconds, None for none) expired, cancel_read()\n"
      "was called or the peer closed the line after sending them. When the unread bytes begin\n"
      "with an HDLC frame header, waits for the whole frame (or the time-out) before returning.\n"
+     "In the main thread, signal handlers run while it waits.\n"
      "Raises EOFError when the peer closed the line and nothing is left, OSError when the\n"
      "system refuses."},
     {"write", reinterpret_cast<PyCFunction>(channel_write), METH_VARARGS,
@@ -259,6 +280,7 @@ const char module_doc[] = "The event loop behind the fast lines of tarvik.brenlo
 
 TARVIK_MODULE_INITIALISER(_line) {
     try {
+        main_thread_id = static_cast<unsigned long>(PyThread_get_thread_ident());
         ready_type();
         hdlc::Ref module = hdlc::Ref::steal(hdlc::version::create_module("_line", module_doc));
         PyObject* type = reinterpret_cast<PyObject*>(&channel_type);
