@@ -78,6 +78,9 @@ private:
     void run();
     std::shared_ptr<Link> find(std::uint64_t id);
     Deadline next_wake() const;
+    // epoll_pwait2 until `wake` (nullopt: no limit), or epoll_wait where
+    // the kernel lacks it; returns the number of events, or -1 (EINTR).
+    int wait_for_events(std::vector<epoll_event>& events, Deadline wake);
     // Passes turn `index`, if free, to the next queued reader still waiting.
     void hand_on(std::size_t index);
     // Frees the turns that ran out while readers queue; returns when the
@@ -85,6 +88,7 @@ private:
     Deadline reclaim_turns();
 
     int epoll_;
+    bool nanosecond_waits_ = true;
     std::mutex mutex_;  // guards links_ and next_id_
     std::unordered_map<std::uint64_t, std::shared_ptr<Link>> links_;
     std::uint64_t next_id_ = 0;
@@ -244,6 +248,19 @@ Deadline Reactor::next_wake() const {
     return sleeps_.top().latest;
 }
 
+int Reactor::wait_for_events(std::vector<epoll_event>& events, Deadline wake) {
+    const auto left = wake ? std::max(Clock::duration::zero(), *wake - Clock::now()) : Clock::duration::zero();
+    const int room = static_cast<int>(events.size());
+    if (nanosecond_waits_) {
+        const timespec wait = to_timespec(left);
+        const int n = epoll_pwait2(epoll_, events.data(), room, wake ? &wait : nullptr, nullptr);
+        if (n >= 0 || errno != ENOSYS) return n;
+        nanosecond_waits_ = false;  // before Linux 5.11, and under valgrind
+    }
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return epoll_wait(epoll_, events.data(), room, wake ? static_cast<int>(milliseconds) : -1);
+}
+
 void Reactor::run() {
     pthread_setname_np(pthread_self(), "tarvik-lines");
     // Sleeps end when due, not up to the default 50 us of timer slack later:
@@ -254,11 +271,7 @@ void Reactor::run() {
     for (;;) {
         Deadline wake = next_wake();
         if (const Deadline turn_ends = reclaim_turns(); turn_ends && (!wake || *turn_ends < *wake)) wake = turn_ends;
-        timespec wait{};
-        if (wake) wait = to_timespec(std::max(Clock::duration::zero(), *wake - Clock::now()));
-        const int n = epoll_pwait2(epoll_, events.data(), static_cast<int>(events.size()), wake ? &wait : nullptr,
-                                   nullptr);
-        if (n < 0 && errno != EINTR) return;  // the epoll descriptor is gone: nothing left to serve
+        const int n = wait_for_events(events, wake);
         ready.clear();
         {
             std::lock_guard<std::mutex> lock(mutex_);
