@@ -6,6 +6,7 @@ names and no reference left behind. The seed (TARVIK_FUZZ_SEED, else
 random) is in every failure message; TARVIK_MEMCHECK=1 runs 20 times fewer.
 """
 
+import binascii
 import gc
 import os
 import random
@@ -46,12 +47,12 @@ class DecodingFuzz(unittest.TestCase):
                             for name in os.listdir(folder))
 
     def run_sessions(self, rnd, count):
-        for index in xrange(count):
+        for index in range(count):
             data = mutated(rnd, rnd.choice(self.seeds))
             try:
                 self.session.run(data)
             except self.session.UndocumentedOutcome as error:
-                self.fail("seed %d, session %d on %s: %s" % (SEED, index, data.encode("hex"), error))
+                self.fail("seed %d, session %d on %s: %s" % (SEED, index, binascii.hexlify(data), error))
 
     def test_mutated_sessions_end_as_documented_and_leave_nothing_behind(self):
         rnd = random.Random(SEED)

@@ -1,9 +1,13 @@
 """The demonstration host against the simulator, as a newcomer runs it, and
-its output read back by python -m tarvik.brenlo.trace."""
+its output read back by python -m tarvik.brenlo.trace; the trace functions'
+lines, the same on every interpreter."""
 
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+import textwrap
 import unittest
 
 from support.simulator import started
@@ -27,10 +31,45 @@ DEMO_TRACE = [
 ]
 
 
-def run(command, cwd=None, text=None):
+# A serial module for the host that opens no port: its port records how it
+# was opened and, at the first write, hands the trace functions items of
+# every kind; reads time out, so connect fails after that.
+TRACING_SERIAL = textwrap.dedent("""
+    import sys
+
+    class Values(list):
+        pass
+
+    class Serial(object):
+        def __init__(self, *args, **kwargs):
+            self.opened = (args, sorted(kwargs.items()))
+
+        def write(self, data):
+            trace = sys.modules["__main__"].OnSendStream
+            for item in (b"raw\\n", bytearray(b"ab"), (1, 2), Values([0x7E, 1]), "tab\\t", u"x"):
+                trace(item)
+            sys.stdout.softspace = 1   # as a print statement ending in a comma leaves it
+            trace([])
+            sys.stdout.write("%r\\n" % (self.opened,))
+
+        def read(self, size):
+            return b""
+    """)
+
+TRACED_ITEMS = [
+    "CB_S: 7E A0 07 03 21 93 0F 01 7E",
+    "CB_S: raw", "",                    # a byte string is printed as its bytes
+    "CB_S: ab", "CB_S: (1, 2)", "CB_S: 7E 01", "CB_S: tab\t", "CB_S: x",
+    " CB_S: ",                          # the soft space left before
+    "(('COM1',), [('baudrate', 9600), ('bytesize', 8), ('parity', 'N'), ('stopbits', 1), "
+    "('timeout', 5)])",
+]
+
+
+def run(command, cwd=None, text=None, env=None):
     """(status, stdout, stderr) of a command, given text on its standard input."""
-    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, universal_newlines=True, env=env)
     out, err = process.communicate(text)
     return process.returncode, out, err
 
@@ -52,6 +91,17 @@ class DemonstrationHostTest(unittest.TestCase):
         status, out, err = self.run_host("--drop-every", "1")
         self.assertEqual(status, 1)
         self.assertEqual(out.splitlines(), DEMO_TRACE[:1])
+        self.assertTrue(err.rstrip().endswith("No response to SNRM"), err)
+
+    def test_trace_functions_print_as_the_print_statement_does(self):
+        folder = tempfile.mkdtemp(prefix="tarvik-serial-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        with open(os.path.join(folder, "serial.py"), "w") as module:
+            module.write(TRACING_SERIAL)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([folder, os.environ["PYTHONPATH"]]))
+        status, out, err = run([os.environ["TARVIK_DEMO_HOST"]], cwd=folder, env=env)
+        self.assertEqual(status, 1)
+        self.assertEqual(out.splitlines(), TRACED_ITEMS)
         self.assertTrue(err.rstrip().endswith("No response to SNRM"), err)
 
 

@@ -63,7 +63,7 @@ class FrameTest(unittest.TestCase):
         for r, s in product(range(8), range(8)):
             frame = decode(encode(Kind.I, RSequenceNr=r, SSequenceNr=s))
             self.assertEqual((frame.RSequenceNr, frame.SSequenceNr), (r, s))
-        info = [0x81, 0x80, 0x12] + range(256)
+        info = [0x81, 0x80, 0x12] + list(range(256))
         for kind, segmented in product((Kind.I, Kind.UA, Kind.FRMR), (False, True)):
             frame = decode(encode(kind, data=info, Segmented=segmented))
             self.assertEqual((frame.Data.to_list(), frame.Segmented), (info, segmented))

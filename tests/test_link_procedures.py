@@ -1,6 +1,7 @@
 """connect, disconnect, poll and send_receive against scripted meters, and
 the frame exchange beneath them: one write, two reads."""
 
+import binascii
 import unittest
 
 import tarvik.brenlo.hdlcprotocol as hdlcprotocol
@@ -74,7 +75,7 @@ class ConnectTest(LinkTestCase):
                                 ((answer(Kind.RR),),
                                  "Unexpected response to SNRM frame"),
                                 ((), "No response to SNRM"),
-                                (("\x7E\xA0",), "No response to SNRM")]:
+                                ((b"\x7E\xA0",), "No response to SNRM")]:
             p = self.make(ScriptedStream(*script))
             p._RSN, p._SSN = 2, 4
             self.assertFrameError(message, p.connect)
@@ -100,7 +101,7 @@ class PollTest(LinkTestCase):
 
     def test_rr_carries_fresh_frame_numbers(self):
         p, stream = self.connected(answer(Kind.I, 1, 0, LLC_RESPONSE + [1]),
-                                   answer(Kind.I, 0, 0, [5]), "", ua())
+                                   answer(Kind.I, 0, 0, [5]), b"", ua())
         p.send_receive([0x01])
         for _ in range(3):
             self.assertEqual(p.poll(), None)
@@ -135,14 +136,16 @@ class SendReceiveTest(LinkTestCase):
                           request[253:], []])
         self.assertEqual((p._SSN, p._RSN), (3, 2))
 
-    def test_byte_string_request_goes_out_as_its_bytes(self):
+    def test_byte_string_bytearray_and_list_requests_go_out_alike(self):
         sent = []
-        for request in ("\x60\x1d" + "\xff" * 200, bytearray(b"\x60\x1d" + b"\xff" * 200)):
-            _, data, frames = self.exchange(request, answer(Kind.RR, 1),
+        request = b"\x60\x1d" + b"\xff" * 200
+        for form in (request, bytearray(request), list(bytearray(request))):
+            _, data, frames = self.exchange(form, answer(Kind.RR, 1),
                                             answer(Kind.I, 2, 0, LLC_RESPONSE + [1]))
             self.assertEqual(data, [1])
             sent.append([info_of(f) for f in frames])
         self.assertEqual(sent[0], sent[1])
+        self.assertEqual(sent[0], sent[2])
         self.assertEqual(sent[0][0][:5], LLC_REQUEST + [0x60, 0x1D])
 
     def test_sequence_numbers_wrap(self):
@@ -155,13 +158,13 @@ class SendReceiveTest(LinkTestCase):
 
     def test_rnr_holds_next_segment_until_rr(self):
         p, data, frames = self.exchange(
-            range(200), answer(Kind.RNR, 1), answer(Kind.RNR, 1),
+            list(range(200)), answer(Kind.RNR, 1), answer(Kind.RNR, 1),
             answer(Kind.RR, 1), answer(Kind.I, 2, 0, LLC_RESPONSE + [7]))
         self.assertEqual(data, [7])
         self.assertEqual([(f.Kind, f.SSequenceNr, f.RSequenceNr) for f in frames],
                          [(Kind.I, 0, 0), (Kind.RR, 0, 0), (Kind.RR, 0, 0),
                           (Kind.I, 1, 0)])
-        self.assertEqual(info_of(frames[3]), range(125, 200))
+        self.assertEqual(info_of(frames[3]), list(range(125, 200)))
 
     def test_llc_response_prefix(self):
         for data in ([0xE6, 0xE6, 0x00, 1], [0xE6, 0xE7], [0x00, 0xE7, 0x00],
@@ -178,7 +181,7 @@ class SendReceiveTest(LinkTestCase):
         for script, request, message in [
                 ((), [1], "no response"),
                 ((answer(Kind.RR, 1),), [1], "no response"),
-                ((answer(Kind.I, 1, 0, LLC_RESPONSE),), range(200),
+                ((answer(Kind.I, 1, 0, LLC_RESPONSE),), list(range(200)),
                  "unexpected I frame"),
                 ((answer(Kind.I, 1, 1, LLC_RESPONSE),), [1], "IS synch lost"),
                 ((answer(Kind.I, 1, 0, LLC_RESPONSE, segmented=True),
@@ -210,7 +213,7 @@ class FrameExchangeTest(unittest.TestCase):
         result = protocol._send_receive_bytes(request)
         self.assertEqual(stream.writes, [request])
         self.assertEqual(stream.reads, [3, len(frame) - 3])
-        self.assertEqual(result.to_list(), [ord(c) for c in frame])
+        self.assertEqual(result.to_list(), list(bytearray(frame)))
         self.assertEqual(result.capacity, result.length)
         self.assertEqual(len(sent) + len(received), 2)
         self.assertTrue(sent[0] is request)
@@ -219,31 +222,31 @@ class FrameExchangeTest(unittest.TestCase):
         self.assertEqual(len(sent) + len(received), 2)
 
     def test_rest_sized_from_eleven_bit_length(self):
-        for header, rest in [("\x7E\xA0\x07", 6), ("\x7E\xA8\x1E", 29),
-                             ("\x7E\x00\x1E", 29), ("\x7E\xFF\xFF", 2046),
-                             ("\x7E\xA0\x01", 0), ("\x7E\xA0\x00", -1)]:
-            protocol, stream, _, _ = exchange_on(header, "R" * 40)
+        for header, rest in [(b"\x7E\xA0\x07", 6), (b"\x7E\xA8\x1E", 29),
+                             (b"\x7E\x00\x1E", 29), (b"\x7E\xFF\xFF", 2046),
+                             (b"\x7E\xA0\x01", 0), (b"\x7E\xA0\x00", -1)]:
+            protocol, stream, _, _ = exchange_on(header, b"R" * 40)
             result = protocol._send_receive_bytes([0x7E])
-            self.assertEqual(stream.reads, [3, rest], header.encode("hex"))
-            expected = header + "R" * (40 if rest < 0 else min(rest, 40))
-            self.assertEqual(result.to_list(), [ord(c) for c in expected])
+            self.assertEqual(stream.reads, [3, rest], binascii.hexlify(header))
+            expected = header + b"R" * (40 if rest < 0 else min(rest, 40))
+            self.assertEqual(result.to_list(), list(bytearray(expected)))
 
     def test_missing_opening_flag_asserts(self):
-        for header in ("\x00\xA0\x07", "\x7F\x7E\xA0"):
+        for header in (b"\x00\xA0\x07", b"\x7F\x7E\xA0"):
             protocol, stream, sent, received = exchange_on(header, ua())
             self.assertRaises(AssertionError, protocol._send_receive_bytes, [0x7E])
             self.assertEqual((len(sent), received, stream.reads),
                              (1, [], [3]))
 
     def test_short_reads(self):
-        for script in ((), ("\x7E\xA0",)):
+        for script in ((), (b"\x7E\xA0",)):
             protocol, stream, _, received = exchange_on(*script)
             self.assertEqual(protocol._send_receive_bytes([0x7E]).length, 0)
             self.assertEqual((received, stream.reads), ([], [3]))
         frame = ua()
         protocol, _, _, received = exchange_on(frame[:3], frame[3:8])
         result = protocol._send_receive_bytes([0x7E])
-        self.assertEqual(result.to_list(), [ord(c) for c in frame[:8]])
+        self.assertEqual(result.to_list(), list(bytearray(frame[:8])))
         self.assertTrue(received[0] is result._buffer)
 
 

@@ -20,7 +20,7 @@ class MemoryStreamTest(unittest.TestCase):
         self.assertRaises(TypeError, stream.write, "ab", 0, 2)
         for values in ("ab", (v for v in [1, 2, 1.5, 3]), [0] * 100 + [256]):
             self.assertRaises((TypeError, ValueError), MemoryStream, values)
-        stream.write_byte("\xe6")   # a character of a str request: its ord
+        stream.write_byte(b"\xe6")   # a byte of a 2.7 str request: its value
         self.assertEqual((stream.to_list(), stream.position), ([1, 0xE6, 0xE6, 0, 0x42, 0xE6], 0))
         stream.length = 0
         stream.write_byte(9)
@@ -42,7 +42,7 @@ class MemoryStreamTest(unittest.TestCase):
         stream.write_byte(7)
         stream.write([1, 2], 0, 2)
         self.assertEqual((stream.to_list(), stream.capacity), ([7, 1, 2], 200))
-        for index in xrange(100000):
+        for index in range(100000):
             stream.write_byte(index & 0xFF)
         self.assertEqual(stream.length, 100003)
         self.assertEqual(stream.to_list()[-3:], [0x9D, 0x9E, 0x9F])

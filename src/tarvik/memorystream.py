@@ -1,6 +1,10 @@
 """A growable in-memory byte buffer with a read position."""
 
+from __future__ import absolute_import, division, print_function
+
 from array import array
+
+from tarvik.utils import INTEGER_TYPES
 
 
 def _byte_value(value):
@@ -9,7 +13,7 @@ def _byte_value(value):
     Booleans and longs are integers here, as they are to bytearray: True
     is stored as the byte 1.
     """
-    if not isinstance(value, (int, long)):
+    if not isinstance(value, INTEGER_TYPES):
         raise TypeError("byte value must be an integer, not %r" % (value,))
     if not 0 <= value <= 255:
         raise ValueError("byte value out of range 0..255: %r" % (value,))
@@ -36,7 +40,7 @@ def _byte_list(values):
 
 def _check_count(name, value):
     """Raise unless value is a non-negative integer."""
-    if isinstance(value, bool) or not isinstance(value, (int, long)):
+    if isinstance(value, bool) or not isinstance(value, INTEGER_TYPES):
         raise TypeError("%s must be an integer, not %r" % (name, value))
     if value < 0:
         raise ValueError("%s must not be negative: %r" % (name, value))
@@ -132,13 +136,13 @@ class MemoryStream(object):
         """Append one byte.
 
         @param value: an integer 0 to 255, or a byte string of one
-                character, which stands for its ord: indexing a Python 2
-                byte string (a str request) yields such characters.
+                byte, which stands for its value: indexing a Python 2
+                byte string (a str request) yields such strings.
         @raise TypeError: value is neither; nothing is written.
         @raise ValueError: value is outside 0 to 255; nothing is written.
         """
         if type(value) is not int or not 0 <= value <= 255:
-            if isinstance(value, str) and len(value) == 1:
+            if isinstance(value, bytes) and len(value) == 1:
                 value = ord(value)
             else:
                 value = _byte_value(value)

@@ -1,5 +1,13 @@
 """Small helpers shared by the tarvik modules."""
 
+from __future__ import absolute_import, division, print_function
+
+try:
+    INTEGER_TYPES = (int, long)
+except NameError:  # Python 3 has one integer type
+    INTEGER_TYPES = (int,)
+"""The types of plain integers: int and long on Python 2, int on 3."""
+
 
 class Utils(object):
     """Namespace for stateless helper functions."""

@@ -6,7 +6,7 @@
 // exception, and any memory error or undefined behaviour that the
 // sanitizers find in the module (built instrumented beside this harness),
 // stops the fuzzer and keeps the input.
-#include "python_ref.h"
+#include "python/ref.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        hdlc::Ref input = hdlc::Ref::steal(PyString_FromStringAndSize(
+        hdlc::Ref input = hdlc::Ref::steal(PyBytes_FromStringAndSize(
             reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
         hdlc::Ref result = hdlc::Ref::steal(
             PyObject_CallFunctionObjArgs(session_runner.get(), input.get(), nullptr));

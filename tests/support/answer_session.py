@@ -53,7 +53,7 @@ class ReplayedMeter(object):
 
     def read(self, size):
         if size <= 0:
-            return ""
+            return b""
         chunk = self.data[self.offset:self.offset + size]
         self.offset += len(chunk)
         return chunk
@@ -89,7 +89,7 @@ def session(meter, request, control):
 
 
 def run(data):
-    control = ord(data[0]) if data else 0
+    control = bytearray(data[:1])[0] if data else 0
     meter = ReplayedMeter(data[1:] if control & 0x80 else encode_answers(data[1:]))
     request = REQUEST[:REQUEST_SIZES[control & 7]]
     watched = [meter, request, trace]

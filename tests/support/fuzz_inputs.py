@@ -24,11 +24,12 @@ ADDRESSES = [0x21, 0x03]  # client 16, server 1, as HDLCParameters() has them
 
 
 def encode_answers(records):
-    """The answer frames that a framed input describes, as one string."""
+    """The answer frames that a framed input describes, as one byte string."""
+    records = bytearray(records)
     out, index = [], 0
     while index + 3 <= len(records):
-        flags, size = ord(records[index]), ord(records[index + 1])
-        body = [ord(c) for c in records[index + 2:index + 2 + size]] or [0x73]
+        flags, size = records[index], records[index + 1]
+        body = list(records[index + 2:index + 2 + size]) or [0x73]
         index += 2 + size
         header = [0xA8 if flags & 1 else 0xA0, 0] + ADDRESSES + body[:1]
         info = body[1:]
@@ -41,7 +42,7 @@ def encode_answers(records):
             frame = header + [hcs & 0xFF, hcs >> 8] + info
         fcs = crc16(frame) ^ (0x0100 if flags & 2 else 0)
         out.append([0x7E] + frame + [fcs & 0xFF, fcs >> 8, 0x7E])
-    return "".join(chr(b) for frame in out for b in frame)
+    return bytes(bytearray(b for frame in out for b in frame))
 
 
 def write_seeds(folder):
@@ -60,11 +61,11 @@ def write_seeds(folder):
     seeds = {
         "plain": [0x02] + plain,
         "segmented": [0x0B] + segmented,
-        "raw": [0x82] + [ord(c) for c in encode_answers("".join(map(chr, plain)))],
+        "raw": [0x82] + list(bytearray(encode_answers(bytearray(plain)))),
     }
     for name, values in seeds.items():
         with open(os.path.join(folder, name), "wb") as out:
-            out.write("".join(chr(v) for v in values))
+            out.write(bytes(bytearray(values)))
 
 
 if __name__ == "__main__":

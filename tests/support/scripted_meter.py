@@ -12,7 +12,8 @@ LLC_REQUEST = [0xE6, 0xE6, 0x00]
 
 
 def to_str(values):
-    return "".join(chr(v) for v in values)
+    """The byte string of a list of byte values (str on 2.7, bytes on 3)."""
+    return bytes(bytearray(values))
 
 
 def encode(kind, src, dst, data=None, **fields):
@@ -48,7 +49,7 @@ def info_of(frame):
 
 
 class ScriptedStream(object):
-    """Reads pop a queue of strings, never crossing entries; empty reads ''."""
+    """Reads pop a queue of byte strings, never crossing entries; empty reads b""."""
 
     def __init__(self, *script):
         self.script, self.writes, self.reads = list(script), [], []
@@ -59,9 +60,9 @@ class ScriptedStream(object):
     def read(self, size):
         self.reads.append(size)
         if not self.script:
-            return ""
+            return b""
         head = self.script.pop(0)
-        part, rest = (head, "") if size < 0 else (head[:size], head[size:])
+        part, rest = (head, b"") if size < 0 else (head[:size], head[size:])
         if rest:
             self.script.insert(0, rest)
         return part

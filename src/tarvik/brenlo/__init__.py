@@ -5,6 +5,8 @@ configures a link; frames and their codec live in L{frame}, the
 package's exception in L{brenloexception}.
 """
 
+from __future__ import absolute_import, division, print_function
+
 
 class HDLCProtocolState(object):
     """The states of the client's side of an HDLC link.

@@ -1,5 +1,7 @@
 """The exception raised by the brenlo link layer."""
 
+from __future__ import absolute_import, division, print_function
+
 
 class BrenloExceptionKind(object):
     """What part of the link layer an error comes from (plain integers)."""

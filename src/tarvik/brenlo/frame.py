@@ -18,11 +18,12 @@ that tarvik.brenlo.trace describes frames with the same code that
 decodes them.
 """
 
-from __future__ import absolute_import
+from __future__ import absolute_import, division, print_function
 
 import binascii
 
 from tarvik.memorystream import MemoryStream
+from tarvik.utils import INTEGER_TYPES
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 
 
@@ -41,7 +42,7 @@ MINIMUM_FRAME_LENGTH = 7
 # Every byte value with its bits in reverse order.
 _REVERSED_BYTES = [int("{0:08b}".format(value)[::-1], 2)
                    for value in range(256)]
-_REVERSE_BITS = "".join(map(chr, _REVERSED_BYTES))
+_REVERSE_BITS = bytes(bytearray(_REVERSED_BYTES))
 
 
 def crc16(data):
@@ -57,7 +58,7 @@ def crc16(data):
     mirrored bytes, so the bytes go in with their bits reversed and the
     16-bit result comes out reversed again.
     """
-    mirrored = str(bytearray(data)).translate(_REVERSE_BITS)
+    mirrored = bytearray(data).translate(_REVERSE_BITS)
     crc = binascii.crc_hqx(mirrored, 0xFFFF)
     crc = (_REVERSED_BYTES[crc & 0xFF] << 8) | _REVERSED_BYTES[crc >> 8]
     return crc ^ 0xFFFF
@@ -329,7 +330,7 @@ _KINDS_BY_UNNUMBERED_CODE = dict(
 
 
 def _check_sequence_nr(name, value):
-    if (isinstance(value, bool) or not isinstance(value, (int, long))
+    if (isinstance(value, bool) or not isinstance(value, INTEGER_TYPES)
             or not 0 <= value <= 7):
         raise ValueError("%s must be 0 to 7, not %r" % (name, value))
     return value

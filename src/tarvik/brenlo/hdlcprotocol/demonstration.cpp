@@ -3,9 +3,9 @@
 // a serial port and disconnect again.
 #include "demonstration.h"
 
-#include "function_type.h"
+#include "python/function_type.h"
 #include "names.h"
-#include "python_api.h"
+#include "python/api.h"
 
 #include <cctype>
 
@@ -17,6 +17,7 @@ using namespace names;
 Id types{"types"};
 Id serial{"serial"};
 Id ListType{"ListType"};
+Id list{"list"};
 Id Serial{"Serial"};
 Id OnSendStream_function{"OnSendStream"};
 Id OnReceivedStream_function{"OnReceivedStream"};
@@ -39,26 +40,26 @@ Ref standard_output() {
 // is a string ending in white space other than a blank.
 void print_item(Handle item) {
     Ref output = standard_output();
-    if (PyFile_SoftSpace(output.get(), 0)) check(PyFile_WriteString(" ", output.get()));
-    check(PyFile_WriteObject(item.get(), output.get(), Py_PRINT_RAW));
+    if (version::soft_space(output.get(), 0)) check(PyFile_WriteString(" ", output.get()));
+    check(version::write_item(item.get(), output.get()));
 
     PyObject* value = item.get();
     bool soft_space = true;
-    if (PyString_Check(value) && PyString_GET_SIZE(value) > 0) {
-        const char last = PyString_AS_STRING(value)[PyString_GET_SIZE(value) - 1];
+    if (PyBytes_Check(value) && PyBytes_GET_SIZE(value) > 0) {
+        const char last = PyBytes_AS_STRING(value)[PyBytes_GET_SIZE(value) - 1];
         soft_space = !std::isspace(static_cast<unsigned char>(last)) || last == ' ';
-    } else if (PyUnicode_Check(value) && PyUnicode_GET_SIZE(value) > 0) {
-        const Py_UNICODE last = PyUnicode_AS_UNICODE(value)[PyUnicode_GET_SIZE(value) - 1];
+    } else if (PyUnicode_Check(value) && version::unicode_length(value) > 0) {
+        const Py_UCS4 last = version::unicode_last_character(value);
         soft_space = !Py_UNICODE_ISSPACE(last) || last == ' ';
     }
-    if (soft_space) PyFile_SoftSpace(output.get(), 1);
+    if (soft_space) version::soft_space(output.get(), 1);
 }
 
 // The line end of a print statement.
 void print_newline() {
     Ref output = standard_output();
     check(PyFile_WriteString("\n", output.get()));
-    PyFile_SoftSpace(output.get(), 0);
+    version::soft_space(output.get(), 0);
 }
 
 void print_line(const char* prefix, Handle text) {
@@ -70,7 +71,8 @@ void print_line(const char* prefix, Handle text) {
 // A list of byte values is shown in hexadecimal, anything else as it is.
 Ref stream_text(const Call& call) {
     PyObject* stream = call[0];
-    Ref list_type = getattr(global(call.globals, types), ListType);
+    Ref list_type = version::has_types_list_type ? getattr(global(call.globals, types), ListType)
+                                                 : global(call.globals, list);
     if (check(PyObject_IsInstance(stream, list_type.get()))) {
         return invoke_method(global(call.globals, Utils), bytes_to_hex_string, stream);
     }

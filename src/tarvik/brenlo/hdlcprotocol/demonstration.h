@@ -3,7 +3,7 @@
 // frame and state change to standard output.
 #pragma once
 
-#include "python_ref.h"
+#include "python/ref.h"
 
 namespace hdlc {
 

@@ -1,14 +1,12 @@
 // The demonstration host: an interpreter that initialises the module as its
 // main module, which makes the module run its demonstration.  The companion
 // package and pySerial are found on the usual module path (PYTHONPATH).
-#include "python.h"
+#include "python/python.h"
 
 #include "module.h"
 
 int main(int argc, char** argv) {
-    Py_SetProgramName(argv[0]);
-    Py_Initialize();
-    PySys_SetArgvEx(argc, argv, 0);
+    hdlc::version::initialise_interpreter(argc, argv);
 
     hdlc::initialise_module("__main__");
     int status = 0;

@@ -9,7 +9,7 @@
 #include "protocol.h"
 
 #include "names.h"
-#include "python_api.h"
+#include "python/api.h"
 
 namespace hdlc::protocol {
 namespace {
@@ -50,12 +50,12 @@ void protocol_error(PyObject* self, const char* message) {
     invoke_method(self, method_raise_exception, string(message));
 }
 
-// [ord(b) for b in answer]
+// [ord(b) for b in answer] (on 3, the integers that bytes yield)
 Ref byte_values(Handle answer) {
     PyObject* text = answer.get();
-    if (PyString_Check(text)) {
-        const Py_ssize_t size = PyString_GET_SIZE(text);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text));
+    if (PyBytes_Check(text)) {
+        const Py_ssize_t size = PyBytes_GET_SIZE(text);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(text));
         Ref values = Ref::steal(PyList_New(size));
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyList_SET_ITEM(values.get(), i, integer(bytes[i]).release());
@@ -68,7 +68,7 @@ Ref byte_values(Handle answer) {
     Ref iterator = Ref::steal(PyObject_GetIter(text));
     while (PyObject* next = PyIter_Next(iterator.get())) {
         Ref byte = Ref::steal(next);
-        check(PyList_Append(values.get(), integer(ord(byte)).get()));
+        check(PyList_Append(values.get(), integer(byte_value(byte)).get()));
         check(PyErr_CheckSignals());
     }
     if (PyErr_Occurred()) throw PythonError();
@@ -132,12 +132,12 @@ Ref send_receive_bytes(const Call& call) {
     // as the length field gives it; a short read means the line timed out.
     Ref answer = invoke_method(getattr(self, IOStream_), read, integer(3));
     if (len(answer) == 3) {
-        if (ord(item(answer, 0)) != flag) {
+        if (byte_value(item(answer, 0)) != flag) {
             PyErr_SetNone(PyExc_AssertionError);
             throw PythonError();
         }
-        const long format_msb = ord(item(answer, 1)) & 0xFF;
-        const long format_lsb = ord(item(answer, 2)) & 0xFF;
+        const long format_msb = byte_value(item(answer, 1)) & 0xFF;
+        const long format_lsb = byte_value(item(answer, 2)) & 0xFF;
         const long frame_length = (((format_msb << 8) + format_lsb) & length_mask) + 2;
         Ref rest = invoke_method(getattr(self, IOStream_), read, integer(frame_length - 3));
         answer = Ref::steal(PyNumber_InPlaceAdd(answer.get(), rest.get()));

@@ -3,10 +3,10 @@
 #include "module.h"
 
 #include "demonstration.h"
-#include "function_type.h"
+#include "python/function_type.h"
 #include "names.h"
 #include "protocol.h"
-#include "python_api.h"
+#include "python/api.h"
 
 namespace hdlc {
 namespace {
@@ -151,8 +151,7 @@ void import_names(Handle globals, const char* module, std::initializer_list<Id*>
     Py_ssize_t index = 0;
     for (Id* name : wanted) PyTuple_SET_ITEM(fromlist.get(), index++, Ref::borrow(name->get()).release());
 
-    Ref imported = Ref::steal(PyImport_ImportModuleLevel(const_cast<char*>(module), globals.get(), nullptr,
-                                                         fromlist.get(), -1));
+    Ref imported = Ref::steal(version::import_module_level(module, globals.get(), fromlist.get()));
     for (Id* name : wanted) {
         PyObject* value = PyObject_GetAttr(imported.get(), name->get());
         if (value == nullptr) {
@@ -173,7 +172,9 @@ Ref build_class(Handle globals) {
     Ref module_name = string(module_qualified_name);
     Ref ns = Ref::steal(PyDict_New());
     auto put = [&ns](const char* key, Handle value) { check(PyDict_SetItemString(ns.get(), key, value.get())); };
-    auto function = [&](const FunctionSpec& spec) { return make_function(spec, globals, module_name); };
+    auto function = [&](const FunctionSpec& spec) {
+        return make_function(spec, globals, module_name, HDLCProtocol.text());
+    };
 
     // As a class statement fills it, in the order of the class body.
     put("__module__", module_name);
@@ -198,12 +199,11 @@ Ref build_class(Handle globals) {
 
 }  // namespace
 
-void initialise_module(const char* name) {
+Ref initialise_module(const char* name) {
     try {
         ready_function_type();
-        PyObject* module = Py_InitModule3(const_cast<char*>(name), nullptr, const_cast<char*>(banner));
-        if (module == nullptr) throw PythonError();
-        Ref globals = Ref::borrow(PyModule_GetDict(module));
+        Ref module = Ref::steal(version::create_module(name, banner));
+        Ref globals = Ref::borrow(PyModule_GetDict(module.get()));
 
         import_module(globals, names::time);
         import_names(globals, "tarvik.utils", {&Utils});
@@ -215,13 +215,15 @@ void initialise_module(const char* name) {
         bind_global(globals, HDLCProtocol, build_class(globals));
 
         if (equal(global(globals, module_name), string("__main__"))) run_demonstration(globals);
+        return module;
     } catch (const PythonError&) {
         // The error stays set for the importer.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
+    return Ref();
 }
 
 }  // namespace hdlc
 
-extern "C" __attribute__((visibility("default"))) void inithdlcprotocol() { hdlc::initialise_module("hdlcprotocol"); }
+TARVIK_MODULE_INITIALISER(hdlcprotocol) { return hdlc::initialise_module("hdlcprotocol").release(); }

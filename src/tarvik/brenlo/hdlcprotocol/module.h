@@ -2,11 +2,14 @@
 // demonstration host.
 #pragma once
 
+#include "python/ref.h"
+
 namespace hdlc {
 
 // Creates the module under `name` ("hdlcprotocol" when imported, "__main__"
 // in the host), imports the companions, builds HDLCProtocol and, as the main
-// module, runs the demonstration.  On failure the Python error stays set.
-void initialise_module(const char* name);
+// module, runs the demonstration.  Returns the module, or nothing with the
+// Python error set.
+Ref initialise_module(const char* name);
 
 }  // namespace hdlc

@@ -3,7 +3,7 @@
 // record's differing capitals) easy to check.
 #pragma once
 
-#include "python_ref.h"
+#include "python/ref.h"
 
 namespace hdlc::names {
 

@@ -4,8 +4,8 @@
 // in link_procedures.cpp.
 #pragma once
 
-#include "function_type.h"
-#include "python_ref.h"
+#include "python/function_type.h"
+#include "python/ref.h"
 
 namespace hdlc::protocol {
 

@@ -4,7 +4,7 @@
 #include "protocol.h"
 
 #include "names.h"
-#include "python_api.h"
+#include "python/api.h"
 
 namespace hdlc::protocol {
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "python.h"
+#include "version.h"
 
 #include <exception>
 #include <utility>
@@ -77,7 +78,7 @@ public:
     constexpr explicit Id(const char* text) noexcept : text_(text) {}
     PyObject* get() {
         if (object_ == nullptr) {
-            object_ = PyString_InternFromString(text_);
+            object_ = version::interned_text(text_);
             if (object_ == nullptr) throw PythonError();
         }
         return object_;

@@ -11,14 +11,19 @@
 // instance, a method is the interpreter's own bound method.
 #pragma once
 
-#include "python_ref.h"
+#include "ref.h"
 
 namespace hdlc {
 
-// Readies the type; called by ready_function_type.
+// Python 3 has no unbound methods: there a function taken from its class is
+// the function itself, and this type does not exist.
+
+// Readies the type (on 2.7); called by ready_function_type.
 void ready_unbound_method_type();
 
-// `function` as an unbound method of `cls`.
-Ref make_unbound_method(Handle function, Handle cls);
+// What `function` is when taken from the class `cls` (NULL when it is taken
+// from neither an instance nor a class): on 2.7 an unbound method of
+// `cls`, on 3 the function itself.
+Ref function_from_class(Handle function, PyObject* cls);
 
 }  // namespace hdlc

@@ -1,10 +1,19 @@
 #include "unbound_method.h"
 
-#include "python_api.h"
+#include "api.h"
 
 #include <new>
 
 namespace hdlc {
+
+#if TARVIK_PYTHON3
+
+void ready_unbound_method_type() {}
+
+Ref function_from_class(Handle function, PyObject*) { return Ref::borrow(function.get()); }
+
+#else
+
 namespace {
 
 struct UnboundMethodObject {
@@ -198,8 +207,7 @@ PyGetSetDef unbound_method_getset[] = {
 void ready_unbound_method_type() {
     if (unbound_method_type.tp_flags & Py_TPFLAGS_READY) return;
     PyTypeObject& t = unbound_method_type;
-    Py_TYPE(&t) = &PyType_Type;
-    Py_REFCNT(&t) = 1;
+    version::init_type_object(t);
     t.tp_name = "hdlcprotocol.unbound_method";
     t.tp_basicsize = sizeof(UnboundMethodObject);
     t.tp_dealloc = unbound_method_dealloc;
@@ -219,14 +227,18 @@ void ready_unbound_method_type() {
     check(PyType_Ready(&t));
 }
 
-Ref make_unbound_method(Handle function, Handle cls) {
+Ref function_from_class(Handle function, PyObject* cls) {
+    // Taken from nothing, as `f.__get__(None)` asks: a method without a class.
+    if (cls == nullptr) return Ref::steal(PyMethod_New(function.get(), nullptr, nullptr));
     UnboundMethodObject* method = PyObject_GC_New(UnboundMethodObject, &unbound_method_type);
     if (method == nullptr) throw PythonError();
     method->function = Ref::borrow(function.get()).release();
-    method->cls = Ref::borrow(cls.get()).release();
+    method->cls = Ref::borrow(cls).release();
     method->weak_references = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(method));
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
+
+#endif
 
 }  // namespace hdlc

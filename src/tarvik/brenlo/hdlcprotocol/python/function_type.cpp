@@ -1,9 +1,10 @@
 #include "function_type.h"
 
-#include "python_api.h"
+#include "api.h"
 #include "unbound_method.h"
 
 #include <new>
+#include <string>
 
 namespace hdlc {
 namespace {
@@ -17,12 +18,15 @@ struct FunctionObject {
     const FunctionSpec* spec;
     std::size_t parameter_count;
     PyObject* name;       // __name__
+    PyObject* qualified_name;  // __qualname__ on 3: "<class>.<name>" for a method
     PyObject* doc;        // __doc__, NULL when deleted
     PyObject* module;     // __module__, NULL when deleted
     PyObject* defaults;   // __defaults__, NULL when there are none
     PyObject* globals;
     PyObject* code;       // __code__: the signature, for inspect and pydoc
+    PyObject* parameter_names;  // the code's co_varnames: the parameters, self first
     PyObject* dict;       // instance attributes, created on demand
+    PyObject* weak_references;  // on 3, where functions take weak references
 };
 
 PyTypeObject function_type;
@@ -45,8 +49,7 @@ const char* plural(std::size_t count) { return count == 1 ? "" : "s"; }
 
 // The parameter names, self first, as the code object lists them.
 PyObject* parameter_name(const FunctionObject& function, std::size_t index) {
-    PyObject* names = reinterpret_cast<PyCodeObject*>(function.code)->co_varnames;
-    return PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(index));
+    return PyTuple_GET_ITEM(function.parameter_names, static_cast<Py_ssize_t>(index));
 }
 
 // The index of the parameter that `keyword` names, or the parameter count.
@@ -62,10 +65,13 @@ std::size_t parameter_index(const FunctionObject& function, PyObject* keyword) {
 }
 
 // The keyword as an error message shows it: a str as it is (up to an
-// embedded NUL), a unicode in the default encoding.
-Ref keyword_text(PyObject* keyword) {
-    if (PyString_Check(keyword)) return Ref::borrow(keyword);
-    return Ref::steal(PyUnicode_AsEncodedString(keyword, nullptr, "replace"));
+// embedded NUL), a 2.7 unicode in the default encoding.
+const char* keyword_text(PyObject* keyword, Ref& holder) {
+    holder = Ref::steal(version::keyword_as_text(keyword));
+    if (PyBytes_Check(holder.get())) return PyBytes_AS_STRING(holder.get());
+    const char* text = version::text_characters(holder.get());
+    if (text == nullptr) throw PythonError();
+    return text;
 }
 
 // Resolves positional and keyword arguments into one slot per parameter,
@@ -93,17 +99,18 @@ void bind_arguments(const FunctionObject& function, PyObject* args, PyObject* kw
             // Held: comparing a str subclass may run code that edits kwargs.
             Ref key = Ref::borrow(next_key);
             Ref value = Ref::borrow(next_value);
-            if (!PyString_Check(key.get()) && !PyUnicode_Check(key.get())) {
+            if (!version::is_keyword_name(key.get())) {
                 raise_error(PyExc_TypeError, "%s() keywords must be strings", spec.name);
             }
             const std::size_t index = parameter_index(function, key.get());
+            Ref text;
             if (index == total) {
                 raise_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", spec.name,
-                            PyString_AS_STRING(keyword_text(key.get()).get()));
+                            keyword_text(key.get(), text));
             }
             if (slots[index]) {
                 raise_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'", spec.name,
-                            PyString_AS_STRING(keyword_text(key.get()).get()));
+                            keyword_text(key.get(), text));
             }
             slots[index] = value;
         }
@@ -142,20 +149,24 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-// Functions bind like Python functions: an instance makes a bound method,
-// the class an unbound one that names the function in its errors.
+// Functions bind like Python functions: an instance makes a bound method;
+// the class makes what a function taken from its class is (unbound_method.h).
 PyObject* function_get(PyObject* self, PyObject* object, PyObject* type) {
     if (object == Py_None) object = nullptr;
-    if (object != nullptr || type == nullptr) return PyMethod_New(self, object, type);
+    if (object != nullptr) return version::bound_method(self, object, type);
     try {
-        return make_unbound_method(self, type).release();
+        return function_from_class(self, type).release();
     } catch (const PythonError&) {
         return nullptr;
     }
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyString_FromFormat("<function %s at %p>", as_function(self)->spec->name, static_cast<void*>(self));
+    try {
+        return format_text("<function %s at %p>", as_function(self)->spec->name, static_cast<void*>(self)).release();
+    } catch (const PythonError&) {
+        return nullptr;
+    }
 }
 
 // Tools that ask isinstance(f, types.FunctionType) before reading the
@@ -169,11 +180,13 @@ PyObject* function_class(PyObject*, void*) {
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* function = as_function(self);
     Py_VISIT(function->name);
+    Py_VISIT(function->qualified_name);
     Py_VISIT(function->doc);
     Py_VISIT(function->module);
     Py_VISIT(function->defaults);
     Py_VISIT(function->globals);
     Py_VISIT(function->code);
+    Py_VISIT(function->parameter_names);
     Py_VISIT(function->dict);
     return 0;
 }
@@ -193,11 +206,14 @@ int function_clear(PyObject* self) {
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     FunctionObject* function = as_function(self);
+    if (function->weak_references != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(function->name);
+    Py_CLEAR(function->qualified_name);
     Py_CLEAR(function->defaults);
     Py_CLEAR(function->globals);
     Py_CLEAR(function->code);
+    Py_CLEAR(function->parameter_names);
     PyObject_GC_Del(self);
 }
 
@@ -205,6 +221,9 @@ void function_dealloc(PyObject* self) {
 PyMemberDef function_members[] = {
     {const_cast<char*>("__name__"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {const_cast<char*>("func_name"), T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+#if TARVIK_PYTHON3
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(FunctionObject, qualified_name), READONLY, nullptr},
+#endif
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("func_doc"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
@@ -217,32 +236,45 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+#if TARVIK_PYTHON3
+// A Python 3 function also states its keyword-only defaults, which inspect
+// reads beside __defaults__: there are none.
+PyObject* function_keyword_defaults(PyObject*, void*) { Py_RETURN_NONE; }
+#endif
+
 PyGetSetDef function_getset[] = {
     {const_cast<char*>("__class__"), function_class, nullptr, nullptr, nullptr},
+#if TARVIK_PYTHON3
+    {const_cast<char*>("__kwdefaults__"), function_keyword_defaults, nullptr, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // A code object that states the signature as a compiled function's would:
-// the parameters as its arguments and locals, no variable arguments.  Its
-// body only returns None, so running it (types.FunctionType(code, {}))
-// does no harm.
+// the parameters as its arguments and locals, no variable arguments.  It is
+// compiled from the line `def <name>(<parameters>): pass`, so that each
+// interpreter makes it in its own format; its body only returns None, so
+// running it (types.FunctionType(code, {})) does no harm.
 Ref signature_code(const FunctionSpec& spec, std::size_t parameter_count, Handle module_name) {
-    static const char return_none[] = {100, 0, 0, 83};  // LOAD_CONST 0 (None); RETURN_VALUE
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parameter_count)));
+    std::string source = std::string("def ") + spec.name + "(";
     for (std::size_t i = 0; i < parameter_count; ++i) {
-        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i),
-                         Ref::steal(PyString_InternFromString(spec.parameters[i])).release());
+        if (i > 0) source += ", ";
+        source += spec.parameters[i];
     }
-    Ref bytecode = Ref::steal(PyString_FromStringAndSize(return_none, sizeof return_none));
-    Ref constants = Ref::steal(PyTuple_Pack(1, Py_None));
-    Ref empty = Ref::steal(PyTuple_New(0));
+    source += "): pass\n";
     Ref module_text = Ref::steal(PyObject_Str(module_name.get()));
-    Ref filename = Ref::steal(PyString_FromFormat("<%s>", PyString_AS_STRING(module_text.get())));
-    const int count = static_cast<int>(parameter_count);
-    return Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_New(count, count, 1, CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, bytecode.get(), constants.get(),
-                   empty.get(), names.get(), empty.get(), empty.get(), filename.get(), string(spec.name).get(), 1,
-                   string("").get())));
+    const char* module_characters = version::text_characters(module_text.get());
+    if (module_characters == nullptr) throw PythonError();
+    const std::string filename = std::string("<") + module_characters + ">";
+
+    static Id constants_name{"co_consts"};
+    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), filename.c_str(), Py_file_input));
+    Ref constants = getattr(module_code, constants_name);
+    for (Py_ssize_t i = 0; i < len(constants); ++i) {
+        Ref constant = item(constants, i);
+        if (PyCode_Check(constant.get())) return constant;
+    }
+    raise_error(PyExc_SystemError, "no code object compiled for %s()", spec.name);
 }
 
 }  // namespace
@@ -251,8 +283,7 @@ void ready_function_type() {
     ready_unbound_method_type();
     if (function_type.tp_flags & Py_TPFLAGS_READY) return;
     PyTypeObject& t = function_type;
-    Py_TYPE(&t) = &PyType_Type;
-    Py_REFCNT(&t) = 1;
+    version::init_type_object(t);
     t.tp_name = "hdlcprotocol.function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
@@ -268,28 +299,39 @@ void ready_function_type() {
     t.tp_getset = function_getset;
     t.tp_descr_get = function_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
+#if TARVIK_PYTHON3
+    // What the class gives on 3 is the function itself, which, like any
+    // Python function, can be weakly referenced (on 2.7 the unbound method).
+    t.tp_weaklistoffset = offsetof(FunctionObject, weak_references);
+#endif
     check(PyType_Ready(&t));
 }
 
-Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name) {
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name, const char* class_name) {
     Ref name = string(spec.name);
+    Ref qualified_name = class_name ? format_text("%s.%s", class_name, spec.name) : name;
     Ref doc = spec.doc ? string(spec.doc) : none();
     Ref defaults;
     if (spec.last_defaults_to_true) defaults = Ref::steal(PyTuple_Pack(1, Py_True));
     const std::size_t parameter_count = count_parameters(spec);
     Ref code = signature_code(spec, parameter_count, module_name);
+    static Id varnames_name{"co_varnames"};
+    Ref parameter_names = getattr(code, varnames_name);
 
     FunctionObject* function = PyObject_GC_New(FunctionObject, &function_type);
     if (function == nullptr) throw PythonError();
     function->spec = &spec;
     function->parameter_count = parameter_count;
     function->name = name.release();
+    function->qualified_name = qualified_name.release();
     function->doc = doc.release();
     function->module = Ref::borrow(module_name.get()).release();
     function->defaults = defaults.release();
     function->globals = Ref::borrow(globals.get()).release();
     function->code = code.release();
+    function->parameter_names = parameter_names.release();
     function->dict = nullptr;
+    function->weak_references = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(function));
     return Ref::steal(reinterpret_cast<PyObject*>(function));
 }

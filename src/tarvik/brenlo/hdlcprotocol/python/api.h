@@ -3,7 +3,7 @@
 // succeeds and hands back an owned `Ref`, or throws `PythonError`.
 #pragma once
 
-#include "python_ref.h"
+#include "ref.h"
 
 namespace hdlc {
 
@@ -49,19 +49,21 @@ inline bool less(Handle a, Handle b) { return compare(a, b, Py_LT); }
 
 inline bool is_none(Handle object) { return object.get() == Py_None; }
 
-inline Ref integer(long value) { return Ref::steal(PyInt_FromLong(value)); }
+inline Ref integer(long value) { return Ref::steal(version::integer_from_long(value)); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref string(const char* text) { return Ref::steal(PyString_FromString(text)); }
+inline Ref string(const char* text) { return Ref::steal(version::text_from_string(text)); }
 
 // `a == value` for an integer literal, with a fast path for plain ints.
 inline bool equals(Handle a, long value) {
-    if (PyInt_CheckExact(a.get())) return PyInt_AS_LONG(a.get()) == value;
+    long plain = 0;
+    if (version::plain_integer_value(a.get(), &plain)) return plain == value;
     return equal(a, integer(value));
 }
 // `a < value` likewise.
 inline bool less_than(Handle a, long value) {
-    if (PyInt_CheckExact(a.get())) return PyInt_AS_LONG(a.get()) < value;
+    long plain = 0;
+    if (version::plain_integer_value(a.get(), &plain)) return plain < value;
     return less(a, integer(value));
 }
 
@@ -75,12 +77,14 @@ inline Py_ssize_t len(Handle object) {
 // obj[index]
 inline Ref item(Handle sequence, Py_ssize_t index) {
     if (PySequence_Check(sequence.get())) return Ref::steal(PySequence_GetItem(sequence.get(), index));
-    Ref key = Ref::steal(PyInt_FromSsize_t(index));
+    Ref key = Ref::steal(version::integer_from_size(index));
     return Ref::steal(PyObject_GetItem(sequence.get(), key.get()));
 }
 
-// ord(obj), with the built-in's own errors for anything but a one-byte str.
-long ord(Handle object);
+// The value of one byte of an answer read from a stream: ord(obj) of a
+// one-character string, with the built-in's own errors for anything else.
+// On 3, where indexing bytes yields integers, an integer is its own value.
+long byte_value(Handle object);
 
 // The value of a module global as a function body sees it: the module's
 // dictionary first, then the built-ins; NameError if neither has it.
@@ -91,12 +95,10 @@ inline void bind_global(Handle globals, Id& name, Handle value) {
     check(PyDict_SetItem(globals.get(), name.get(), value.get()));
 }
 
-// `import <name>` in the module whose dictionary is `globals`: relative to
-// its package first, then absolute, and bound under the same name.
+// `import <name>` in the module whose dictionary is `globals`, bound under
+// the same name (on 2.7 relative to its package first, then absolute).
 inline void import_module(Handle globals, Id& name) {
-    bind_global(globals, name,
-                Ref::steal(PyImport_ImportModuleLevel(const_cast<char*>(name.text()), globals.get(), nullptr,
-                                                      nullptr, -1)));
+    bind_global(globals, name, Ref::steal(version::import_module_level(name.text(), globals.get(), nullptr)));
 }
 
 // `raise instance`, as the statement treats an instance.
@@ -104,5 +106,8 @@ inline void import_module(Handle globals, Id& name) {
 
 // Sets a Python exception of `type` with a formatted message and throws.
 [[noreturn]] void raise_error(PyObject* type, const char* format, ...);
+
+// A text made with the interpreter's printf-like format (%s, %d, %p...).
+Ref format_text(const char* format, ...);
 
 }  // namespace hdlc

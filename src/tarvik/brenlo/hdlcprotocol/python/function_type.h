@@ -2,17 +2,19 @@
 //
 // Every method of HDLCProtocol, and every trace function of the
 // demonstration, is an instance of this type.  It behaves like a function
-// written in Python: it binds to instances as a method and to its class as
-// an unbound method (unbound_method.h), carries __name__, __doc__,
-// __module__, __defaults__, __globals__ and a __code__ that states its
-// signature, with their func_* spellings, passes isinstance(f,
-// types.FunctionType) so that inspect and pydoc read that signature, takes
-// its parameters by position or by str or unicode keyword, and reports
-// wrong calls with the usual TypeError texts.  The body is a C++ function
-// that receives every parameter already resolved.
+// written in Python: it binds to instances as a method and, taken from its
+// class, is an unbound method on 2.7 (unbound_method.h) and itself on 3;
+// it carries __name__, __doc__, __module__, __defaults__, __globals__ and a
+// __code__ that states its signature, with their func_* spellings (on 3
+// also __qualname__ and __kwdefaults__, and it takes weak references),
+// passes isinstance(f, types.FunctionType) so that inspect and pydoc read
+// that signature, takes its parameters by position or by keyword (str, or
+// on 2.7 unicode), and reports wrong calls with Python 2's TypeError texts
+// on either interpreter.  The body is a C++ function that receives every
+// parameter already resolved.
 #pragma once
 
-#include "python_ref.h"
+#include "ref.h"
 
 #include <cstddef>
 
@@ -50,7 +52,9 @@ struct FunctionSpec {
 void ready_function_type();
 
 // A new function object for `spec`.  `spec` must outlive it (specs are
-// static); `module_name` becomes __module__.
-Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name);
+// static); `module_name` becomes __module__.  `class_name` names the class
+// the function is a method of, for the qualified name (__qualname__) that
+// Python 3's functions carry; nullptr for a module-level function.
+Ref make_function(const FunctionSpec& spec, Handle globals, Handle module_name, const char* class_name = nullptr);
 
 }  // namespace hdlc
