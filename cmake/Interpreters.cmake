@@ -13,8 +13,9 @@
 # tag, TARVIK_<tag>_EXECUTABLE, TARVIK_<tag>_MODULE (the headers target an
 # extension builds with), TARVIK_<tag>_EMBED (the library target a program
 # that embeds the interpreter links; empty when there is no libpython),
-# TARVIK_<tag>_SUFFIX (the extension's file suffix) and TARVIK_<tag>_TREE
-# (its staged package tree, ${CMAKE_BINARY_DIR}/python2 or python3), and
+# TARVIK_<tag>_SUFFIX (the extension's file suffix), TARVIK_<tag>_INIT (the
+# extension's one exported symbol) and TARVIK_<tag>_TREE (its staged
+# package tree, ${CMAKE_BINARY_DIR}/python2 or python3), and
 # TARVIK_PYSERIAL_DIR (pySerial's package folder, if there is one).
 
 option(TARVIK_PYTHON2 "Build the module for Python 2.7" ON)
@@ -58,6 +59,7 @@ if(TARVIK_PYTHON2)
   tarvik_use_interpreter(2 "Python 2.7"
     "Install it (pyenv install 2.7.18), name it with PYTHON27=/path/to/python2.7 or -DPython2_EXECUTABLE=..., or build for Python 3 alone with -DTARVIK_PYTHON2=OFF.")
   set(TARVIK_py2_SUFFIX ".so")
+  set(TARVIK_py2_INIT inithdlcprotocol)
 endif()
 
 # pySerial is pure Python and one source for both interpreters: the first
@@ -85,6 +87,7 @@ if(TARVIK_PYTHON3)
   tarvik_use_interpreter(3 "Python 3.9 or newer"
     "On Debian: apt-get install python3-dev python3-serial (scripts/setup.sh does), name another with -DPython3_EXECUTABLE=..., or build for Python 2.7 alone with -DTARVIK_PYTHON3=OFF.")
   set(TARVIK_py3_SUFFIX ".${Python3_SOABI}.so")
+  set(TARVIK_py3_INIT PyInit_hdlcprotocol)
 endif()
 
 if(NOT TARVIK_INTERPRETERS)

@@ -5,11 +5,11 @@
 #   scripts/setup.sh build   building and running: compiler, CMake, pySerial
 #   scripts/setup.sh test    the above, and the test tools: GoogleTest, Google
 #                            Benchmark, valgrind, clang with libFuzzer, socat,
-#                            virtualenv
+#                            virtualenv, prlimit (util-linux)
 set -euo pipefail
 
 build_packages=(cmake g++ make python3-dev python3-serial python3-venv)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv pycodestyle clang-format)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux pycodestyle clang-format)
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;

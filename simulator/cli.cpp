@@ -49,11 +49,20 @@ IEC 62056-21 mode E opening (optical port):
                             bytes are taken 7 bits wide until then (a pty
                             carries no parity). A wrong or garbled sign-on is
                             ignored; a wrong ACK, and later a DISC, return to
-                            waiting for a sign-on at 300 baud. Not with
-                            --baud: the opening sets the rates.
+                            waiting for a sign-on at 300 baud. An ACK that
+                            starts sooner than 200 ms after the
+                            identification (20 ms when its third letter is
+                            lower case) is missed, as by a meter still
+                            turning its line around. Not with --baud: the
+                            opening sets the rates.
   --identification LINE     identification sent, CR LF added; its fifth
-                            character is Z (/TVK5\2TARVIK: 9600 baud)
+                            character is Z (/TVK5\2TARVIK: 9600 baud); one
+                            without the escape \2 plays a meter that offers
+                            no HDLC
   --sign-on-address ADDR    answer only sign-ons naming ADDR or no address
+                            (leading zeros do not count: 0042 names 42)
+  --reaction-ms MIN[-MAX]   the identification starts MIN to MAX ms after
+                            the sign-on, anew for each sign-on (200-1500)
 Addresses:
   --server-upper N          upper server address (1)
   --server-lower N          lower server address (0)
@@ -92,6 +101,12 @@ arrived, and the answer starts no earlier, as on a half-duplex line. No byte
 reaches the client before its last bit would have, and a frame is complete
 for the client exactly at the end of its line time, whatever --chunk-ms is.
 A partial frame is given up after 500 ms without a byte.
+
+Limits: reading stops while 64 KiB of output wait; a client that reads
+nothing for 5 s is cut off (the pty's queues are emptied, a TCP session
+ends); a request gathered from segments beyond 64 KiB is dropped with FRMR;
+out of descriptors, new TCP connections wait in the backlog. Each of these
+is logged to stderr.
 )";
 }
 
@@ -148,6 +163,17 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (opt == "--mode-e") o.modeE = SignOnConfig{};
         else if (opt == "--identification") signOn.identification = value(), signOnGiven = true;
         else if (opt == "--sign-on-address") signOn.address = value(), signOnGiven = true;
+        else if (opt == "--reaction-ms") {
+            const std::string text = value();
+            const std::size_t dash = text.find('-');
+            signOn.reactionMinMs = static_cast<unsigned>(number(opt, text.substr(0, dash), 0, 60000));
+            signOn.reactionMaxMs = dash == std::string::npos
+                                       ? signOn.reactionMinMs
+                                       : static_cast<unsigned>(number(opt, text.substr(dash + 1), 0, 60000));
+            if (signOn.reactionMaxMs < signOn.reactionMinMs)
+                throw std::invalid_argument("--reaction-ms: " + text + " ends before it starts");
+            signOnGiven = true;
+        }
         else if (opt == "--baud") {
             o.baud = static_cast<unsigned>(number(opt, value(), 0, 4000000));
             baudGiven = true;
@@ -183,7 +209,7 @@ Options parseOptions(const std::vector<std::string>& args) {
         throw std::invalid_argument("--link names a pty: not with --tcp or --device");
     if (o.modeE && baudGiven) throw std::invalid_argument("--baud: with --mode-e the opening sets the rates");
     if (signOnGiven && !o.modeE)
-        throw std::invalid_argument("--identification and --sign-on-address need --mode-e");
+        throw std::invalid_argument("--identification, --sign-on-address and --reaction-ms need --mode-e");
     if (o.modeE) o.modeE = signOn;
 
     const Address& a = o.server.address;

@@ -21,6 +21,10 @@ constexpr auto kWriteStallLimit = std::chrono::seconds(5);
 // later, so that a client writing faster than the line waits, as on a
 // serial port, instead of piling bytes up here.
 constexpr auto kReadAhead = std::chrono::seconds(1);
+// Reading stops while this much output waits, so that a client that writes
+// and never reads (on an unpaced line with echo, say) cannot make the
+// simulator hold its backlog.
+constexpr std::size_t kMaxQueued = 64 * 1024;
 // A device that hung up is read again after this long.
 constexpr auto kHangUpRetry = std::chrono::milliseconds(100);
 // Exit: bytes written to a pty master reach the slave's queue
@@ -48,6 +52,7 @@ Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::stri
       receiver_(options.baud),
       transmitter_(std::chrono::milliseconds(options.chunkMs)) {
     if (options.verbose) server_.setLogger([this](const std::string& s) { log("   " + s); });
+    server_.setAlert([this](const std::string& s) { alert(s); });
     if (options.modeE) {
         signOn_.emplace(*options.modeE);
         setRate(kSignOnBaud, true);
@@ -56,6 +61,10 @@ Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::stri
 
 void Endpoint::log(const std::string& text) const {
     if (options_.verbose) std::cerr << name_ << text << '\n';
+}
+
+void Endpoint::alert(const std::string& text) const {
+    std::cerr << "meter_simulator: " << name_ << line_->clientPath() << ": " << text << '\n';
 }
 
 void Endpoint::logSummary() const {
@@ -68,7 +77,9 @@ void Endpoint::logSummary() const {
 short Endpoint::events(TimePoint now) const {
     if (state_ == State::Done || state_ == State::Closed) return 0;
     short wanted = 0;
-    if (state_ == State::Serving && !hungUpUntil_ && receiver_.lastArrival() - now <= kReadAhead) wanted |= POLLIN;
+    if (state_ == State::Serving && !hungUpUntil_ && receiver_.lastArrival() - now <= kReadAhead &&
+        transmitter_.queued() < kMaxQueued)
+        wanted |= POLLIN;
     if (waitingForRoom_) wanted |= POLLOUT;
     return wanted;
 }
@@ -112,19 +123,49 @@ void Endpoint::readLine(TimePoint now) {
 void Endpoint::signOnByte(std::uint8_t byte, TimePoint now) {
     const TimePoint start = receiver_.take(1, now);
     if (options_.echo) transmitter_.queue({byte}, receiver_.baud(), start);
+    if (ackEarliest_ && !ackStart_) ackStart_ = start;
     switch (signOn_->take(byte & kSevenBits)) {
     case SignOn::Action::None: break;
-    case SignOn::Action::Identify:
-        log("   sign-on " + signOn_->line() + " answered");
-        transmitter_.queue(signOn_->identification(), receiver_.baud(), receiver_.arrival(start, 1));
-        break;
+    case SignOn::Action::Identify: identify(receiver_.arrival(start, 1)); break;
     case SignOn::Action::Switch:
+        if (!acknowledgedInTime()) break;
         log("   acknowledgement " + signOn_->line() + ": HDLC at " + std::to_string(signOn_->baud()) + " baud");
         setRate(signOn_->baud(), false);
         break;
     case SignOn::Action::Ignored: log("   sign-on ignored: " + signOn_->line()); break;
-    case SignOn::Action::Rejected: log("   wrong acknowledgement, waiting for a sign-on: " + signOn_->line()); break;
+    case SignOn::Action::Rejected:
+        ackEarliest_.reset();
+        log("   wrong acknowledgement, waiting for a sign-on: " + signOn_->line());
+        break;
     }
+}
+
+// The identification goes out after the meter's reaction time; the client's
+// acknowledgement may start once the client's own reaction time has passed
+// after it.
+void Endpoint::identify(TimePoint signOnEnd) {
+    const SignOnConfig& config = *options_.modeE;
+    std::uniform_int_distribution<unsigned> reaction(config.reactionMinMs, config.reactionMaxMs);
+    const unsigned reactionMs = reaction(reactionTimes_);
+    const TimePoint begin = signOnEnd + std::chrono::milliseconds(reactionMs);
+    const Bytes& identification = signOn_->identification();
+    transmitter_.queue(identification, receiver_.baud(), begin);
+    ackEarliest_ = begin + lineTime(identification.size(), receiver_.baud()) +
+                   std::chrono::milliseconds(clientReactionMs(config.identification));
+    ackStart_.reset();
+    log("   sign-on " + signOn_->line() + " answered after " + std::to_string(reactionMs) + " ms");
+}
+
+bool Endpoint::acknowledgedInTime() {
+    const TimePoint earliest = *ackEarliest_;
+    const TimePoint started = ackStart_.value_or(earliest);
+    ackEarliest_.reset();
+    if (started >= earliest) return true;
+    const auto early = std::chrono::duration_cast<std::chrono::milliseconds>(earliest - started).count();
+    log("   acknowledgement " + signOn_->line() + " missed: it started " + std::to_string(early) +
+        " ms before the reaction time was over; waiting for a sign-on");
+    signOn_->reset();
+    return false;
 }
 
 void Endpoint::hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now) {
@@ -226,10 +267,7 @@ void Endpoint::setRate(unsigned baud, bool sevenEven) {
 void Endpoint::writeDue(TimePoint now) {
     if (waitingForRoom_) {
         if (now - *stalledSince_ < kWriteStallLimit) return;
-        log("   write failed: nobody reads the line");
-        transmitter_.clear();
-        waitingForRoom_ = false;
-        stalledSince_.reset();
+        cutOff("nobody read the line for " + std::to_string(kWriteStallLimit.count()) + " s");
         return;
     }
     for (auto ready = transmitter_.ready(now); ready.second > 0; ready = transmitter_.ready(now)) {
@@ -251,6 +289,17 @@ void Endpoint::writeDue(TimePoint now) {
         }
         return;
     }
+}
+
+// A client that does not read is cut off: what waits for it is dropped, in
+// the simulator and in the line's queues, and a TCP session ends.
+void Endpoint::cutOff(const std::string& why) {
+    alert("client cut off, " + why + "; " + std::to_string(transmitter_.queued()) + " bytes dropped");
+    transmitter_.clear();
+    line_->discardQueued();
+    waitingForRoom_ = false;
+    stalledSince_.reset();
+    if (line_->kind() == Line::Kind::Socket) state_ = State::Closed;
 }
 
 void Endpoint::drain(TimePoint now) {

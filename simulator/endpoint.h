@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "cli.h"
@@ -61,6 +62,9 @@ private:
 
     void readLine(TimePoint now);
     void signOnByte(std::uint8_t byte, TimePoint now);
+    void identify(TimePoint signOnEnd);
+    bool acknowledgedInTime();
+    void cutOff(const std::string& why);
     void hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now);
     void dropIdlePartial(TimePoint now);
     void handleFrame(const Bytes& raw, TimePoint arrival);
@@ -70,6 +74,8 @@ private:
     void writeDue(TimePoint now);
     void drain(TimePoint now);
     void log(const std::string& text) const;
+    // Always on stderr: what the meter does to a client that wears it down.
+    void alert(const std::string& text) const;
 
     std::unique_ptr<Line> line_;
     const Options& options_;
@@ -90,6 +96,9 @@ private:
     std::optional<TimePoint> nextDrainCheck_;
     TimePoint drainUntil_{};
     std::optional<std::pair<unsigned, bool>> pendingFormat_;  // device rate to set once output is out
+    std::minstd_rand reactionTimes_;
+    std::optional<TimePoint> ackEarliest_;  // an ACK may start from then on
+    std::optional<TimePoint> ackStart_;     // when the line after the identification started
     Stats stats_;
 };
 

@@ -161,6 +161,11 @@ std::size_t Line::unread() const {
     return rc == 0 && pending > 0 ? static_cast<std::size_t>(pending) : 0;
 }
 
+void Line::discardQueued() {
+    if (slaveFd_ >= 0) tcflush(slaveFd_, TCIOFLUSH);
+    if (kind_ == Kind::Device) tcflush(fd_, TCIOFLUSH);
+}
+
 bool Line::setCharacterFormat(unsigned baud, bool sevenEven) {
     if (kind_ != Kind::Device || configure(fd_, baud, sevenEven)) return true;
     const int error = errno;

@@ -49,6 +49,9 @@ public:
     // Bytes written but not yet taken by the client: in the pty's input
     // queue, the device's output queue or the socket's send queue.
     std::size_t unread() const;
+    // Drops what is queued in the pty or device both ways, so that a
+    // client that opens the line later gets none of it.
+    void discardQueued();
     // A device's termios rate and character format: 7E1 or 8N1. Lines
     // without a UART (pty, socket) only change their pacing, so nothing here.
     // False, with errno set, when the device refuses; a refused 7E1 leaves

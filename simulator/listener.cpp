@@ -48,7 +48,8 @@ std::unique_ptr<Line> Listener::accept() {
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
     const int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
-    if (fd < 0) return nullptr;  // EAGAIN, ECONNABORTED, or out of descriptors: try again on the next event
+    outOfDescriptors_ = fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
+    if (fd < 0) return nullptr;  // EAGAIN, ECONNABORTED: try again on the next event
     char text[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     return Line::adoptSocket(fd, std::string(text) + ":" + std::to_string(ntohs(peer.sin_port)));

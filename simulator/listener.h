@@ -20,11 +20,15 @@ public:
     int fd() const { return fd_; }
     std::uint16_t port() const { return port_; }
     // The next waiting connection, or nullptr when there is none (or it was
-    // reset before it could be taken).
+    // reset before it could be taken, or no descriptor was left for it).
     std::unique_ptr<Line> accept();
+    // The last accept() found no descriptor left (EMFILE, ENFILE): the
+    // connection waits in the backlog, and the listener stays readable.
+    bool outOfDescriptors() const { return outOfDescriptors_; }
 
 private:
     int fd_ = -1;
+    bool outOfDescriptors_ = false;
     std::uint16_t port_ = 0;
 };
 

@@ -35,6 +35,9 @@ void installSignals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// How long the listener rests when no descriptor is left for a connection.
+constexpr auto kListenerPause = std::chrono::milliseconds(100);
+
 timespec toTimespec(std::chrono::nanoseconds wait) {
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
@@ -75,12 +78,30 @@ void EventLoop::listen(std::unique_ptr<Listener> listener) {
     watch(listener_->fd(), EPOLLIN, &listenerTag);
 }
 
-void EventLoop::accept() {
+// Out of descriptors, the listener stays readable with the connection in its
+// backlog; it is left alone for a while rather than asked again at once.
+void EventLoop::accept(TimePoint now) {
     while (auto line = listener_->accept()) {
         const std::string name = "[tcp " + std::to_string(++sessions_) + "] ";
         if (options_.verbose) std::cerr << name << "   session from " << line->clientPath() << '\n';
         add(std::move(line), name);
+        reportedOutOfDescriptors_ = false;
     }
+    if (!listener_->outOfDescriptors()) return;
+    if (!reportedOutOfDescriptors_)
+        std::cerr << "meter_simulator: out of descriptors after " << slots_.size()
+                  << " sessions: new connections wait until one ends\n";
+    reportedOutOfDescriptors_ = true;
+    listenerResumes_ = now + kListenerPause;
+    watchListener(0);
+}
+
+void EventLoop::watchListener(std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = &listenerTag;
+    if (epoll_ctl(epoll_, EPOLL_CTL_MOD, listener_->fd(), &event) != 0)
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
 }
 
 // Services an endpoint and brings its deadline and what epoll watches up to date.
@@ -122,7 +143,7 @@ bool EventLoop::finished() const {
 }
 
 std::chrono::nanoseconds EventLoop::timeout(TimePoint now) const {
-    std::optional<TimePoint> next;
+    std::optional<TimePoint> next = listenerResumes_;
     for (const auto& slot : slots_)
         if (slot->deadline && (!next || *slot->deadline < *next)) next = slot->deadline;
     if (!next) return std::chrono::nanoseconds(-1);
@@ -140,6 +161,10 @@ void EventLoop::run() {
         }
         if (closing) reap();
         if (finished()) break;
+        if (listenerResumes_ && *listenerResumes_ <= now) {
+            listenerResumes_.reset();
+            watchListener(EPOLLIN);
+        }
 
         events.resize(slots_.size() + 2);
         const auto wait = timeout(now);
@@ -155,7 +180,7 @@ void EventLoop::run() {
             void* tag = events[static_cast<std::size_t>(i)].data.ptr;
             if (tag == &wakeTag) continue;
             if (tag == &listenerTag) {
-                accept();
+                accept(now);
                 continue;
             }
             auto& slot = *static_cast<Slot*>(tag);

@@ -50,7 +50,8 @@ private:
     void watch(int fd, std::uint32_t events, void* tag);
     void service(Slot& slot, TimePoint now);
     void reap();
-    void accept();
+    void accept(TimePoint now);
+    void watchListener(std::uint32_t events);
     bool finished() const;
     // Until the earliest deadline, or -1 when there is none.
     std::chrono::nanoseconds timeout(TimePoint now) const;
@@ -59,6 +60,8 @@ private:
     int epoll_ = -1;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::unique_ptr<Listener> listener_;
+    std::optional<TimePoint> listenerResumes_;  // paused while out of descriptors
+    bool reportedOutOfDescriptors_ = false;
     unsigned long sessions_ = 0;
     bool sessionDone_ = false;
 };

@@ -23,6 +23,7 @@ TimePoint Receiver::take(std::size_t bytes, TimePoint now) {
 
 void Transmitter::queue(Bytes bytes, unsigned baud, TimePoint notBefore) {
     if (bytes.empty()) return;
+    queued_ += bytes.size();
     items_.push_back(Item{std::move(bytes), baud, notBefore});
     if (items_.size() == 1) start(items_.front());
 }
@@ -63,6 +64,7 @@ std::pair<const std::uint8_t*, std::size_t> Transmitter::ready(TimePoint now) co
 void Transmitter::wrote(std::size_t count) {
     Item& item = items_.front();
     item.written += count;
+    queued_ -= count;
     if (item.written < item.bytes.size()) return;
     items_.pop_front();
     if (!items_.empty()) start(items_.front());

@@ -63,6 +63,8 @@ public:
 
     void queue(Bytes bytes, unsigned baud, TimePoint notBefore);
     bool idle() const { return items_.empty(); }
+    // Bytes queued and not yet handed over.
+    std::size_t queued() const { return queued_; }
     // When the next chunk is due; nullopt when nothing is queued.
     std::optional<TimePoint> due() const;
     // The bytes that may be handed over at `now`: at least one chunk (or the
@@ -72,7 +74,10 @@ public:
     // Records that the first `count` bytes of ready() were handed over.
     void wrote(std::size_t count);
     // Forgets everything queued, e.g. when nobody reads the line.
-    void clear() { items_.clear(); }
+    void clear() {
+        items_.clear();
+        queued_ = 0;
+    }
 
 private:
     struct Item {
@@ -90,6 +95,7 @@ private:
     Duration chunk_;
     std::deque<Item> items_;
     TimePoint free_{};  // when the transmission in progress ends
+    std::size_t queued_ = 0;
 };
 
 }  // namespace metersim

@@ -126,6 +126,11 @@ std::optional<Frame> Server::onInformation(const Frame& in) {
         return in.pollFinal ? std::optional<Frame>(pollAnswer()) : std::nullopt;
     }
     if (in.info.size() > config_.params.maxInfoRx) return reject(in, kRejectInfoTooLong);
+    if (request_.size() + in.info.size() > kMaxRequest) {
+        if (alert_) alert_("request longer than " + std::to_string(kMaxRequest) + " bytes: dropped, frame reject");
+        request_.clear();
+        return reject(in, kRejectInfoTooLong);
+    }
 
     if (request_.empty()) {
         answer_.clear();

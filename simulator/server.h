@@ -21,6 +21,8 @@
 //  * A new request abandons whatever is left of the previous answer.
 //  * An SNRM carrying proposed parameters is answered with the meter's own
 //    parameters; the proposal is not negotiated.
+//  * A segmented request longer than kMaxRequest bytes in all puts the link
+//    into the frame reject condition (reason Y), as a meter's buffer limit.
 //  * rnrCount: after each link establishment, the first rnrCount polls that
 //    follow an accepted I-frame are answered with RNR. The I-frame itself is
 //    accepted (the client has already advanced its N(S)); I-frames that arrive
@@ -37,6 +39,9 @@
 #include "hdlc_codec.h"
 
 namespace metersim {
+
+// The longest request gathered from segments.
+constexpr std::size_t kMaxRequest = 65536;
 
 struct LinkParameters {
     std::uint32_t maxInfoTx = 128;
@@ -64,6 +69,8 @@ public:
     Server(ServerConfig config, Application application);
 
     void setLogger(Logger logger) { log_ = std::move(logger); }
+    // Where the meter reports what it does to a hostile client, verbose or not.
+    void setAlert(Logger alert) { alert_ = std::move(alert); }
 
     // Whether a frame is addressed to this meter by its configured client.
     bool isForMe(const Frame& frame) const;
@@ -95,6 +102,7 @@ private:
     ServerConfig config_;
     Application application_;
     Logger log_;
+    Logger alert_;
 
     bool connected_ = false;
     std::uint8_t vs_ = 0;  // N(S) of the next new I-frame

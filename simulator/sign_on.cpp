@@ -1,5 +1,6 @@
 #include "sign_on.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -16,7 +17,16 @@ bool addressCharacter(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == ' ';
 }
 
+// Device addresses compare as numbers do: "0042" names meter "42".
+std::string withoutLeadingZeros(const std::string& address) {
+    return address.substr(std::min(address.find_first_not_of('0'), address.size()));
+}
+
 }  // namespace
+
+unsigned clientReactionMs(const std::string& identification) {
+    return identification.size() > 3 && std::islower(static_cast<unsigned char>(identification[3])) ? 20 : 200;
+}
 
 unsigned baudForCharacter(char z) {
     return z >= '0' && z <= '6' ? 300u << (z - '0') : 0;
@@ -76,7 +86,8 @@ bool SignOn::validSignOn() const {
     const std::string address = line_.substr(2, n - 5);
     for (const char c : address)
         if (!addressCharacter(c)) return false;
-    return address.empty() || config_.address.empty() || address == config_.address;
+    return address.empty() || config_.address.empty() ||
+           withoutLeadingZeros(address) == withoutLeadingZeros(config_.address);
 }
 
 std::string SignOn::line() const {

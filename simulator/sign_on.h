@@ -31,9 +31,18 @@ struct SignOnConfig {
     // for tests) makes the meter expect '5' (9600 baud).
     std::string identification = "/TVK5\\2TARVIK";
     // Empty: every sign-on is answered; otherwise only those naming this
-    // address or none.
+    // address (leading zeros aside) or none.
     std::string address;
+    // The meter's reaction time: the identification starts this long after
+    // the sign-on's last byte, drawn anew for each sign-on.
+    unsigned reactionMinMs = 200;
+    unsigned reactionMaxMs = 1500;
 };
+
+// How long the client must wait after the identification before its
+// acknowledgement: 200 ms, or 20 ms when the identification's third letter
+// is lower case (the meter accepts the shorter reaction time).
+unsigned clientReactionMs(const std::string& identification);
 
 // The rate a mode E baud character names; 0 for a character that names none.
 unsigned baudForCharacter(char z);

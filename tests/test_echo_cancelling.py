@@ -3,6 +3,8 @@ read of the line waits for bytes that are not bound to come; then links
 through it end to end: the simulator's --echo line, the same line
 unwrapped, and a line that does not echo."""
 
+from __future__ import absolute_import, division, print_function
+
 import time
 import unittest
 
@@ -39,7 +41,7 @@ class ScriptedLine(object):
         self.written += data
 
     def read(self, size):
-        got = ""
+        got = b""
         while len(got) < size and self.incoming and self.incoming[0] is not QUIET:
             head = self.incoming.pop(0)
             taken = head[:size - len(got)]
@@ -67,7 +69,7 @@ def written(sent, *incoming):
 
 def read_in(stream, sizes):
     """What the caller gets from reads of the given sizes, joined."""
-    return "".join(stream.read(size) for size in sizes)
+    return b"".join(stream.read(size) for size in sizes)
 
 
 def frame_reads(frame):
@@ -104,11 +106,25 @@ class AnswerAfterEchoTest(unittest.TestCase):
         self.assertEqual(read_in(stream, frame_reads(ANSWER)), ANSWER)
 
     def test_only_the_bytes_the_line_took_are_expected_back(self):
-        line = ScriptedLine(REQUEST[:5] + ANSWER)
-        line.write = lambda data: 5
-        stream = EchoCancelling(line)
-        self.assertEqual(stream.write(REQUEST), 5)
-        self.assertEqual(stream.read(len(ANSWER)), ANSWER)
+        for result, took in [(5, 5), (0, 0), (None, len(REQUEST)), (True, len(REQUEST)),
+                             (-1, len(REQUEST)), (len(REQUEST) + 1, len(REQUEST))]:
+            line = ScriptedLine(REQUEST[:took] + ANSWER)
+            line.write = lambda data: result
+            stream = EchoCancelling(line)
+            self.assertEqual(stream.write(REQUEST), result)
+            self.assertEqual(stream.read(len(ANSWER)), ANSWER, result)
+
+    def test_echo_pending_when_the_read_raised_is_given_up(self):
+        line, stream = written(REQUEST, REQUEST[:4])
+
+        def unplugged(size):
+            raise serial.SerialException("device reports readiness to read but returned no data")
+        line.read = unplugged
+        self.assertRaises(serial.SerialException, stream.read, 3)
+        del line.read
+        stream.write(DISC)  # the recovery's first frame: its echo, then the answer
+        line.incoming = [DISC + UA]
+        self.assertEqual(read_in(stream, frame_reads(UA)), UA)
 
     def test_reset_forgets_the_pending_echo_and_resets_the_line(self):
         line, stream = written(REQUEST, REQUEST)
@@ -131,7 +147,7 @@ class EchoThatFailsTest(unittest.TestCase):
 
     def test_echo_that_never_comes_costs_one_time_out_and_lets_the_answer_through(self):
         line, stream = written(REQUEST, QUIET, REQUEST[:3] + ANSWER)
-        self.assertEqual(stream.read(3), "")
+        self.assertEqual(stream.read(3), b"")
         self.assertEqual(line.timeouts, 1)
         self.assertEqual(stream.read(3 + len(ANSWER)), REQUEST[:3] + ANSWER)
         self.assertEqual(line.timeouts, 1)

@@ -89,12 +89,30 @@ class WholeFramesTest(unittest.TestCase):
                 ([0x81, 0x80, 0x03, 0x09, 0x01, 0x02], "parameter 0x09=2"),
                 ([0x81, 0x80, 0x05, 0x05, 0x03, 0x01, 0x02, 0x03],
                  "max info field transmit=66051"),
-                ([0x81, 0x80, 0x04, 0x05, 0x02, 0x01], "cut short: 05 02 01"),
-                ([0x81, 0x80, 0x09, 0x07, 0x01, 0x01], "window transmit=1, "
-                                                       "group length field 9, 3 bytes follow"),
+                ([0x81, 0x80, 0x04, 0x05, 0x02, 0x01], "max info field transmit cut short"),
+                ([0x81, 0x80, 0x09, 0x07, 0x01, 0x01], "window transmit=1"),
                 ([0x80, 0x80, 0x00, 0x01], "info 4 bytes: 80 80 00 01")]:
             self.assertIn(named, describe(from_server(Kind.UA, data)))
             self.assertIn(named, describe(encode(Kind.SNRM, CLIENT, SERVERS[0][0], data)))
+
+    def test_what_the_receiver_cannot_take_from_an_information_field_is_named(self):
+        for kind, data, problem in [
+                (Kind.UA, [0x81, 0x80, 0x03, 0x09, 0x01, 0x02],
+                 "parameter 0x09 is none of 05 to 08 (the client refuses the UA: Illegal UA data)"),
+                (Kind.UA, [0x81, 0x80, 0x05, 0x05, 0x03, 0x01, 0x02, 0x03],
+                 "max info field transmit in 3 bytes: not 1, 2 or 4"),
+                (Kind.UA, [0x81, 0x80, 0x04, 0x05, 0x02, 0x01], "parameter list cut short"),
+                (Kind.UA, [0x81, 0x80, 0x09, 0x07, 0x01, 0x01], "parameter group length 9, 3 bytes follow"),
+                (Kind.UA, [0x80, 0x80, 0x00, 0x01], "parameters without the header 81 80 and a group length"),
+                (Kind.SNRM, [0x81, 0x80, 0x03, 0x09, 0x01, 0x02], "parameter 0x09 is none of 05 to 08"),
+                (Kind.RR, [0x01, 0x02], "RR with an information field (2 bytes)"),
+                (Kind.RNR, [0x01], "RNR with an information field (1 byte)"),
+                (Kind.DISC, [0x01, 0x02, 0x03], "DISC with an information field (3 bytes)")]:
+            pdu = (encode(kind, CLIENT, SERVERS[0][0], data) if kind in (Kind.SNRM, Kind.DISC)
+                   else from_server(kind, data))
+            self.assertIn(problem, describe(pdu).rsplit(" | ", 1)[-1].split("; "), describe(pdu))
+        sound = describe(from_server(Kind.UA, [0x81, 0x80, 0x06, 0x05, 0x01, 0x80, 0x06, 0x01, 0x80]))
+        self.assertTrue(sound.endswith("max info field receive=128"), sound)
 
     def test_frmr_status_bytes_are_named(self):
         for data, named in [
@@ -116,6 +134,20 @@ class WholeFramesTest(unittest.TestCase):
             self.assertEqual(describe(form), expected, form)
 
 
+class Hostile(object):
+    """An object whose own iteration and repr raise."""
+
+    class Item(object):
+        def __repr__(self):
+            raise RuntimeError("repr")
+
+    def __iter__(self):
+        raise KeyError("iter")
+
+    def __repr__(self):
+        raise ValueError("repr")
+
+
 class DamagedFramesTest(unittest.TestCase):
 
     def test_damage_is_named_with_what_could_be_read(self):
@@ -131,8 +163,8 @@ class DamagedFramesTest(unittest.TestCase):
         for damaged, expected in [
                 (pdu[:10], head % 13 + " | HCS ok FCS missing | info 2 bytes: E6 E7 | "
                                        "frame truncated: 10 of 15 bytes present"),
-                (pdu[:-1], head % 13 + " | HCS ok FCS missing | info 4 bytes: LLC response "
-                                       "E6 E7 00 + 01 | frame truncated: 14 of 15 bytes present"),
+                (pdu[:-1], head % 13 + " | HCS ok FCS ok | info 4 bytes: LLC response "
+                                       "E6 E7 00 + 01 | closing flag missing"),
                 (pdu[:6], head % 13 + " | FCS missing | frame truncated: 6 of 15 bytes present"),
                 (pdu[:5], "seg=0 len=13 | frame truncated: 5 of 15 bytes present"),
                 (bad_hcs, head % 13 + " | HCS bad: found %s, expected %s FCS ok"
@@ -177,6 +209,9 @@ class DamagedFramesTest(unittest.TestCase):
             text = describe(value)
             self.assertTrue(isinstance(text, str) and text and "\n" not in text, (value, text))
         self.assertEqual(describe(None), "not a frame: None")
+        self.assertEqual(describe(Hostile()), "not a frame: <Hostile object>")
+        self.assertEqual(describe(iter(int, 1)), "not a frame: more than 65536 items")
+        self.assertEqual(describe([Hostile.Item()]), "not a frame: item <Item object> is not a byte value")
         self.assertEqual(describe([1, 300]), "not a frame: item 300 is not a byte value")
         self.assertEqual(describe("7E A"), "not a frame: hex text with an odd number of digits")
 

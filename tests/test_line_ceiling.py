@@ -24,10 +24,10 @@ class Recording(object):
 
     def __init__(self, port):
         self.port = port
-        self.written, self.read_bytes = [], ""
+        self.written, self.read_bytes = [], b""
 
     def write(self, data):
-        self.written.append(str(data))
+        self.written.append(bytes(data))
         return self.port.write(data)
 
     def read(self, size=1):
@@ -48,7 +48,7 @@ class LineCeilingTest(unittest.TestCase):
         stream = Recording(port)
         link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
         link.connect()
-        stream.written, stream.read_bytes = [], ""
+        stream.written, stream.read_bytes = [], b""
         return link, stream
 
     def test_module_sends_and_receives_the_listed_frames(self):
@@ -58,7 +58,7 @@ class LineCeilingTest(unittest.TestCase):
             self.assertEqual(link.send_receive(REQUEST).length, answer)
             self.assertEqual(stream.written, [exchange.request_frame] + exchange.rr_frames,
                              (answer, field))
-            self.assertEqual(stream.read_bytes, "".join(exchange.answer_frames), (answer, field))
+            self.assertEqual(stream.read_bytes, b"".join(exchange.answer_frames), (answer, field))
             self.assertEqual(sum(map(len, stream.written)), exchange.client_bytes())
             self.assertEqual(len(stream.read_bytes), exchange.meter_bytes())
 

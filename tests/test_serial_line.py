@@ -88,6 +88,39 @@ class ReadContractTest(PtyTestCase):
         self.assertLess(time.time() - start, 5 / 2.0)
 
 
+class SerialArgumentsTest(PtyTestCase):
+    """Settings serial.Serial takes that poll(2) and the line timing do not
+    take as they are: each case runs on both classes, with the same result."""
+
+    CASES = [
+        ("time-out beyond poll's 2**31 ms", dict(timeout=3e6, write_timeout=3e6), 3, None),
+        ("a read of 10**8 bytes at 300 baud without time-out", dict(baudrate=300, timeout=None), 10 ** 8, 0.3),
+        ("baud rate 0", dict(baudrate=0, timeout=0.3), 5, None),
+    ]
+
+    def outcome(self, port_class, settings, size, cancel_after):
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        port = opened(self, os.ttyname(slave), port_class, **settings)
+        self.assertEqual(port.write(b"xyz"), 3)
+        os.write(master, b"abc")
+        if cancel_after is not None:
+            canceller = threading.Timer(cancel_after, port.cancel_read)
+            canceller.start()
+            self.addCleanup(canceller.join)
+        try:
+            return port.read(size), os.read(master, 3)
+        except Exception as error:
+            return type(error)
+
+    def test_each_case_as_serial_serial_has_it(self):
+        for name, settings, size, cancel_after in self.CASES:
+            self.assertEqual(self.outcome(SerialLine, settings, size, cancel_after),
+                             self.outcome(serial.Serial, settings, size, cancel_after), name)
+            self.assertEqual(self.outcome(SerialLine, settings, size, cancel_after), (b"abc", b"xyz"), name)
+
+
 class WriteContractTest(PtyTestCase):
 
     def test_full_line_gives_a_write_time_out(self):

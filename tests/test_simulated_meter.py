@@ -38,7 +38,7 @@ def bad_fcs(frame):
 
 def with_even_parity(data):
     """The bytes a 7E1 character format puts on an 8-bit line."""
-    return b"".join(chr(c | (bin(c).count("1") % 2) << 7) for c in bytearray(data))
+    return bytes(bytearray(c | (bin(c).count("1") % 2) << 7 for c in bytearray(data)))
 
 
 class LinkProcedureTest(unittest.TestCase):
@@ -118,10 +118,10 @@ class SeveralLinksTest(unittest.TestCase):
         links = [new_link(opened(self, path, timeout=0.5)) for path in meter.paths]
         for link in links:
             link.connect()
-        self.assertEqual(links[0].send_receive(bytearray("second")).to_list(), list(bytearray("second")))
-        self.assertRaises(BrenloException, links[0].send_receive, bytearray("third, dropped"))
+        self.assertEqual(links[0].send_receive(bytearray(b"second")).to_list(), list(bytearray(b"second")))
+        self.assertRaises(BrenloException, links[0].send_receive, bytearray(b"third, dropped"))
         links[1].disconnect()
-        self.assertEqual(links[2].send_receive(bytearray("link 2")).to_list(), list(bytearray("link 2")))
+        self.assertEqual(links[2].send_receive(bytearray(b"link 2")).to_list(), list(bytearray(b"link 2")))
 
 
 class BadInputTest(unittest.TestCase):
@@ -177,18 +177,20 @@ class ModeEOpeningTest(unittest.TestCase):
     IDENTIFICATION = b"/TVK5\\2TARVIK\r\n"
 
     def sign_on(self, port):
-        """The 7E1 sign-on, its echo and the identification, in their line time."""
+        """The 7E1 sign-on, its echo and, after the meter's reaction time,
+        the identification, in their line time."""
         port.baudrate = 300
         begun = time.time()
         port.write(with_even_parity(self.SIGN_ON))
         self.assertEqual(port.read(len(self.SIGN_ON)), with_even_parity(self.SIGN_ON))
         self.assertEqual(port.readline(), self.IDENTIFICATION)
-        self.assertGreaterEqual(time.time() - begun, line_time(
+        self.assertGreaterEqual(time.time() - begun, 0.2 + line_time(
             len(self.SIGN_ON) + len(self.IDENTIFICATION), 300) - EARLY_TOLERANCE)
 
     def test_7e1_opening_echoed_then_hdlc_at_9600_until_disc(self):
-        port = opened(self, started(self, "--mode-e", "--echo").path, baudrate=300, timeout=2)
+        port = opened(self, started(self, "--mode-e", "--echo").path, baudrate=300, timeout=3)
         self.sign_on(port)
+        time.sleep(0.2)  # the client's reaction time
         port.write(with_even_parity(self.ACK))
         self.assertEqual(port.read(len(self.ACK)), with_even_parity(self.ACK))
         port.baudrate = 9600
@@ -197,6 +199,17 @@ class ModeEOpeningTest(unittest.TestCase):
         self.assertEqual(link.send_receive(bytearray(range(200))).to_list(), range(200))
         link.disconnect()
         self.sign_on(port)
+
+    def test_acknowledgement_within_the_reaction_time_is_missed(self):
+        port = opened(self, started(self, "--mode-e", "--reaction-ms", "0").path, baudrate=300, timeout=1)
+        port.write(with_even_parity(self.SIGN_ON))
+        self.assertEqual(port.readline(), self.IDENTIFICATION)
+        port.write(with_even_parity(self.ACK))
+        time.sleep(line_time(len(self.ACK), 300))
+        port.baudrate = 9600
+        with self.assertRaises(BrenloException) as raised:
+            new_link(port).connect()
+        self.assertEqual(str(raised.exception), "No response to SNRM")
 
 
 if __name__ == "__main__":

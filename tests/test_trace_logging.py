@@ -72,6 +72,17 @@ class UseLoggerTest(unittest.TestCase):
             self.assertEqual(len(records), logged)
             self.assertTrue(all(r.levelno == level and r.name == "meter.line" for r in records))
 
+    def test_an_application_without_handlers_hears_nothing(self):
+        child = subprocess.Popen([sys.executable, "-B", "-c", (
+            "import logging\n"
+            "from tarvik.brenlo import HDLCParameters\n"
+            "from tarvik.brenlo.trace import use_logger\n"
+            "logging.getLogger('tarvik.brenlo').setLevel(logging.DEBUG)\n"
+            "use_logger(HDLCParameters()).SentStreamCallback([0x7E, 0xA0, 0x07])\n")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(child.communicate(), ("", ""))
+        self.assertEqual(child.returncode, 0)
+
 
 if __name__ == "__main__":
     unittest.main()

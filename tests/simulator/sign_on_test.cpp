@@ -37,6 +37,10 @@ TEST(SignOn, AnswersOnlyWellFormedSignOnsForItsAddress) {
         {"/?12345678!\r\n", "12345678", {Action::Identify}},
         {"/?!\r\n", "12345678", {Action::Identify}},
         {"/?87654321!\r\n", "12345678", {Action::Ignored}},
+        {"/?0012345678!\r\n", "12345678", {Action::Identify}},  // leading zeros do not count
+        {"/?42!\r\n", "00042", {Action::Identify}},
+        {"/?0!\r\n", "00", {Action::Identify}},
+        {"/?1042!\r\n", "42", {Action::Ignored}},
         {"\x00\xFF noise /?!\r\n"s, "", {Action::Identify}},  // noise before the '/' is skipped
         {"/?!x\r\n", "", {Action::Ignored}},
         {"/!\r\n", "", {Action::Ignored}},

@@ -9,7 +9,6 @@ import tempfile
 import serial
 
 from tarvik.brenlo import HDLCParameters
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 
 # Timing checks against the simulator's pacing: it is never early by more
 # than the clock's resolution, and a loaded machine (or valgrind under the
@@ -31,17 +30,19 @@ class SimulatedMeter(object):
     the first, `paths` all of them, in order. With tcp=True it listens on
     127.0.0.1 instead: `port` is the port and `url` the pySerial URL
     (serial.serial_for_url) of a new session. The keyword stderr says
-    where its --verbose log goes (default: ours).
+    where its --verbose log goes (default: ours), prefix a command that
+    runs it (such as prlimit with its options).
     """
 
     def __init__(self, *options, **kwargs):
         links = kwargs.pop("links", 1)
         tcp = kwargs.pop("tcp", False)
         stderr = kwargs.pop("stderr", None)
+        prefix = kwargs.pop("prefix", [])
         if kwargs:
             raise TypeError("unexpected arguments: %s" % ", ".join(sorted(kwargs)))
         self.folder = tempfile.mkdtemp(prefix="tarvik-line-")
-        command = [os.environ["TARVIK_SIMULATOR"]]
+        command = list(prefix) + [os.environ["TARVIK_SIMULATOR"]]
         link = os.path.join(self.folder, "COM1")
         if tcp:
             command += ["--tcp", "0"]
@@ -93,4 +94,5 @@ def opened(test, where, port_class=serial.Serial, **settings):
 
 def new_link(stream):
     """A protocol on the stream that does not wait after a disconnect."""
+    from tarvik.brenlo.hdlcprotocol import HDLCProtocol
     return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)

@@ -1,6 +1,8 @@
 """An IOStream that drops the echo of what the client sends."""
 
-from __future__ import absolute_import
+from __future__ import absolute_import, division, print_function
+
+import numbers
 
 import serial
 
@@ -45,16 +47,28 @@ class EchoCancelling(object):
         """Write C{data} to the wrapped stream and expect it back.
 
         @return: what the wrapped stream's C{write} returns; when that is a
-            count, only that many bytes are expected back.
+            count of the bytes given (0 to all of them; not a bool), only
+            that many bytes are expected back, otherwise all of them.
         """
         sent = serial.to_bytes(data)
         written = self.stream.write(data)
-        count = written if isinstance(written, (int, long)) else len(sent)
-        self._echo += sent[:count]
+        self._echo += sent[:_count(written, len(sent))]
         return written
 
     def read(self, size=1):
-        """Read up to C{size} answer bytes, dropping the echo before them."""
+        """Read up to C{size} answer bytes, dropping the echo before them.
+
+        When the wrapped stream's read raises, the echo still expected is
+        given up: whatever the line brings after the error is answer.
+        """
+        try:
+            return self._read(size)
+        except BaseException:
+            del self._echo[:]
+            self._matched = 0
+            raise
+
+    def _read(self, size):
         answer = self._take(size)
         while len(answer) < size:
             need = size - len(answer)
@@ -124,3 +138,12 @@ class EchoCancelling(object):
         self._answer += self._echo[:self._matched]
         del self._echo[:]
         self._matched = 0
+
+
+def _count(written, size):
+    """The bytes a write's result says were taken: a count from 0 to
+    size, or else all of them (None, and anything else a stream returns)."""
+    if (isinstance(written, numbers.Integral) and not isinstance(written, bool)
+            and 0 <= written <= size):
+        return int(written)
+    return size

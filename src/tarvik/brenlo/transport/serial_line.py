@@ -1,6 +1,6 @@
 """A serial port that waits with poll(2): the port for many lines in one process."""
 
-from __future__ import absolute_import
+from __future__ import absolute_import, division, print_function
 
 import errno
 import os
@@ -38,6 +38,12 @@ class SerialLine(serial.Serial):
     """
 
     _FAULT = select.POLLERR | select.POLLHUP | select.POLLNVAL
+    # poll(2) takes a C int of milliseconds: a longer wait is made of
+    # several, as select(2) makes it for serial.Serial.
+    _LONGEST_POLL_MS = 2 ** 31 - 1
+    # A pause is never longer than the line time of this many bytes, which
+    # the terminal's input buffer (4 KiB) holds however large the read.
+    _LONGEST_PAUSE_BYTES = 2048
 
     def open(self):
         """Open the port as C{serial.Serial} does."""
@@ -56,7 +62,7 @@ class SerialLine(serial.Serial):
         if not self.is_open:
             raise PortNotOpenError()
         data = bytearray()
-        timeout = Timeout(self._timeout)
+        timeout = Timeout(self.timeout)
         while len(data) < size:
             events = self._wait(self._reading, self.pipe_abort_read_r, timeout)
             if events is None:
@@ -68,7 +74,8 @@ class SerialLine(serial.Serial):
                 data += chunk
             if len(data) == size or timeout.expired():
                 break
-            if events and self._pause(self.line_time(size - len(data)), timeout) is None:
+            missing = min(size - len(data), self._LONGEST_PAUSE_BYTES)
+            if events and self._pause(self.line_time(missing), timeout) is None:
                 break
         return bytes(data)
 
@@ -82,7 +89,7 @@ class SerialLine(serial.Serial):
         if not self.is_open:
             raise PortNotOpenError()
         view = memoryview(serial.to_bytes(data))
-        timeout = Timeout(self._write_timeout)
+        timeout = Timeout(self.write_timeout)
         written = 0
         while written < len(view):
             try:
@@ -102,9 +109,12 @@ class SerialLine(serial.Serial):
         return written
 
     def line_time(self, count):
-        """Seconds the line needs for C{count} bytes at the port's settings."""
-        bits = 1 + self._bytesize + (self._parity != serial.PARITY_NONE) + self._stopbits
-        return count * bits / float(self._baudrate)
+        """Seconds the line needs for C{count} bytes at the port's settings;
+        0 at baud rate 0, which times nothing."""
+        if not self.baudrate:
+            return 0.0
+        bits = 1 + self.bytesize + (self.parity != serial.PARITY_NONE) + self.stopbits
+        return count * bits / self.baudrate
 
     def _pause(self, seconds, timeout):
         """Sleep C{seconds}, at most until C{timeout} ends; None if
@@ -128,8 +138,9 @@ class SerialLine(serial.Serial):
             the C{abort} pipe was written (C{cancel_read}/C{cancel_write}).
         """
         left = timeout.time_left()
+        milliseconds = -1 if left is None else min(int(left * 1000 + 0.999), self._LONGEST_POLL_MS)
         try:
-            ready = dict(poller.poll(-1 if left is None else int(left * 1000 + 0.999)))
+            ready = dict(poller.poll(milliseconds))
         except select.error as e:
             if e.args[0] != errno.EINTR:
                 raise serial.SerialException("poll failed: {}".format(e))
