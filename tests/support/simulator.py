@@ -1,5 +1,7 @@
 """Starts the bundled meter simulator for a test."""
 
+from __future__ import absolute_import, division, print_function
+
 import os
 import shutil
 import signal
@@ -50,7 +52,8 @@ class SimulatedMeter(object):
             command += ["--link", link]
             if links != 1:
                 command += ["--links", str(links)]
-        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr)
+        self.process = subprocess.Popen(command + list(options), stdout=subprocess.PIPE, stderr=stderr,
+                                        universal_newlines=True)
         # The simulator prints one line per pty ("PTY /dev/pts/N") or
         # "TCP 127.0.0.1:PORT" once everything is in place.
         ready = [self.process.stdout.readline() for _ in range(1 if tcp else links)]
@@ -70,6 +73,7 @@ class SimulatedMeter(object):
         return self.process.poll() is None
 
     def close(self):
+        """Stops the simulator and removes its folder."""
         if self.running():
             self.process.send_signal(signal.SIGTERM)
         self.process.wait()
