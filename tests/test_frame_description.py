@@ -76,7 +76,7 @@ class WholeFramesTest(unittest.TestCase):
                  "0C 0D 0E 0F ... (4 more)"),
                 ([0xE6, 0xE7], "info 2 bytes: E6 E7"),
                 (list(range(17)), "info 17 bytes: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
-                            "... (1 more)")]:
+                                  "... (1 more)")]:
             text = describe(from_server(Kind.I, data), TO_CLIENT)
             self.assertIn("HCS ok FCS ok | " + shown, text)
 
