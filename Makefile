@@ -26,7 +26,7 @@ else
 TAG := py2
 endif
 
-.PHONY: all setup setup-test build build-tests test demo check-memory bench profile install clean
+.PHONY: all setup setup-test setup-fleet build build-tests test demo fleet-demo check-memory bench profile install clean
 
 all: build
 
@@ -35,6 +35,9 @@ setup:
 
 setup-test:
 	@scripts/setup.sh test
+
+setup-fleet:
+	@scripts/setup.sh fleet
 
 build: setup
 	cmake -S . -B $(BUILD) $(CMAKE_OPTIONS) >/dev/null
@@ -46,6 +49,11 @@ build-tests: setup-test
 
 test: build-tests
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# Two Celery workers on a redis-server read 64 simulated meters; one worker
+# is killed half-way.
+fleet-demo: build setup-fleet
+	$(BUILD)/env-py3 scripts/fleet-demo.sh $(BUILD)/fleet-demo
 
 check-memory: build-tests
 	ctest --test-dir $(BUILD) --output-on-failure -j2 -L memcheck

@@ -12,6 +12,11 @@
 #   bench_many_links.py  1 to 1024 links in one process from one common start,
 #                        SerialLine beside serial.Serial
 #   bench_serial_line.py how each kind of port waits: CPU and wake-ups a read
+#   bench_recovery.py    a session's recovery from each fault at 9600 baud,
+#                        beside clean requests of the same session
+#   bench_fleet.py       meters read per minute by 1, 2 and 4 Celery workers
+#                        at 9600 baud beside the line's ceiling (with the
+#                        Python 3 launcher, build/python-py3, where Celery is)
 #   simulator-load.sh    the simulator's own CPU at 1 to 1024 links
 # The figures depend on what else the machine runs: the load is printed first.
 set -euo pipefail
@@ -26,10 +31,19 @@ if [ $# -gt 0 ]; then
   echo "== bench_interpreters =="
   "$TARVIK_PYTHON" -B "$root/bench/bench_interpreters.py" "$@"
 fi
-for bench in bench_module bench_line_rate bench_many_links bench_serial_line; do
+for bench in bench_module bench_line_rate bench_many_links bench_serial_line bench_recovery; do
   echo
   echo "== $bench =="
   "$TARVIK_PYTHON" -B "$root/bench/$bench.py"
+done
+for launcher in "$@"; do
+  case "$launcher" in
+    *python-py3)
+      echo
+      echo "== bench_fleet (Python 3) =="
+      "$launcher" -B "$root/bench/bench_fleet.py"
+      ;;
+  esac
 done
 echo
 echo "== simulator-load (the simulator driven by a C++ client, 5 s a row) =="

@@ -5,16 +5,22 @@
 #   scripts/setup.sh build   building and running: compiler, CMake, pySerial
 #   scripts/setup.sh test    the above, and the test tools: GoogleTest, Google
 #                            Benchmark, valgrind, clang with libFuzzer, socat,
-#                            virtualenv, prlimit (util-linux)
+#                            virtualenv, prlimit (util-linux), pycodestyle,
+#                            clang-format, and the fleet's packages below
+#   scripts/setup.sh fleet   building, and reading a fleet (make fleet-demo):
+#                            Celery, redis and kombu for Python 3, redis-server
 set -euo pipefail
 
 build_packages=(cmake g++ make python3-dev python3-serial python3-venv)
-test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux pycodestyle clang-format)
+fleet_packages=(python3-celery python3-redis python3-kombu redis-server)
+test_packages=(clang libclang-rt-dev libgtest-dev libbenchmark-dev valgrind socat python3-virtualenv util-linux pycodestyle
+               clang-format "${fleet_packages[@]}")
 
 case "${1:-build}" in
   build) packages=("${build_packages[@]}") ;;
   test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+  fleet) packages=("${build_packages[@]}" "${fleet_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|fleet]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -66,6 +66,12 @@ IEC 62056-21 mode E opening (optical port):
 Addresses:
   --server-upper N          upper server address (1)
   --server-lower N          lower server address (0)
+  --bus LIST                several meters on each line, one per lower server
+                            address in the comma-separated LIST (e.g.
+                            17,18,19; needs --server-address-size 2 or 4),
+                            as on an RS-485 bus: each has its own link state
+                            and fault counters and answers only frames
+                            addressed to it
   --server-address-size N   server address size in bytes: 1, 2 or 4 (1)
   --client N                client address answered to (16)
 Link parameters stated in the UA:
@@ -79,17 +85,32 @@ Application:
                             with N bytes i % 251 (default: echo)
   --rnr N                   after each SNRM, answer the first N polls that
                             follow an accepted I-frame with RNR (0)
-Faults, each on every Nth answer of a link or session (0: off):
+  --inactivity-s N          drop the link after N s without a frame addressed
+                            to the meter, and answer DM until the next SNRM,
+                            as a meter's inactivity time-out does (0: never)
+Faults, each on every Nth answer of a meter (each link, TCP session and
+--bus address counts its own; 0: off):
   --drop-every N            send nothing
   --corrupt-every N         flip a byte so that the FCS fails
   --late-every N            delay the answer by --late-ms M milliseconds
   --late-ms M
   --wrong-seq-every N       wrong N(S) in I-frames, wrong N(R) in RR/RNR
-  --dm-every N              answer DM instead
+  --dm-every N              answer DM instead and drop the link
   --garbage-every N         write non-flag bytes before the frame
 Other:
   --exit-after N            exit after handling N frames addressed to it
                             (on every link; with --tcp, in one session)
+  --count-sessions          on exit, print "SESSIONS <line> <n> OVERLAPPING
+                            <m>" on stdout for every line: the sessions
+                            (SNRM to DISC) each pty carried, and the frames
+                            of a second client cutting into a session (an
+                            SNRM while the link is up, I, RR or RNR while it
+                            is down, an I-frame out of sequence); with --tcp
+                            one line "SESSIONS tcp <connections> OVERLAPPING
+                            <m>", m counting connections accepted while
+                            --gateway-limit others were open. Meaningful on
+                            a line without faults.
+  --gateway-limit N         sessions the TCP gateway may carry at once (1)
   --verbose                 log frames ("<<" received, ">>" sent) and
                             decisions to stderr; with --links N each line
                             starts with "[i] " (link i), with --tcp with
@@ -126,6 +147,21 @@ unsigned long number(const std::string& option, const std::string& text, unsigne
 constexpr unsigned long kU32 = std::numeric_limits<std::uint32_t>::max();
 constexpr unsigned long kUnsigned = std::numeric_limits<unsigned>::max();
 constexpr unsigned long kMaxLinks = 65536;
+
+std::vector<std::uint32_t> addressList(const std::string& option, const std::string& text) {
+    std::vector<std::uint32_t> result;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', from);
+        const std::string item = text.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+        const auto value = static_cast<std::uint32_t>(number(option, item, 0, 0x3FFF));
+        if (std::find(result.begin(), result.end(), value) != result.end())
+            throw std::invalid_argument(option + ": address " + item + " given twice");
+        result.push_back(value);
+        if (comma == std::string::npos) return result;
+        from = comma + 1;
+    }
+}
 
 }  // namespace
 
@@ -187,6 +223,8 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (opt == "--window-tx") p.windowTx = static_cast<std::uint32_t>(number(opt, value(), 1, kU32));
         else if (opt == "--window-rx") p.windowRx = static_cast<std::uint32_t>(number(opt, value(), 1, kU32));
         else if (opt == "--rnr") o.server.rnrCount = static_cast<unsigned>(count());
+        else if (opt == "--inactivity-s") o.inactivityS = static_cast<unsigned>(count(86400));
+        else if (opt == "--bus") o.bus = addressList(opt, value());
         else if (opt == "--answer") {
             const auto mode = AnswerMode::parse(value());
             if (!mode) throw std::invalid_argument("--answer: expected echo or size:N");
@@ -199,6 +237,8 @@ Options parseOptions(const std::vector<std::string>& args) {
         else if (opt == "--wrong-seq-every") o.faults.wrongSeqEvery = static_cast<unsigned>(count());
         else if (opt == "--dm-every") o.faults.dmEvery = static_cast<unsigned>(count());
         else if (opt == "--garbage-every") o.faults.garbageEvery = static_cast<unsigned>(count());
+        else if (opt == "--count-sessions") o.countSessions = true;
+        else if (opt == "--gateway-limit") o.gatewayLimit = static_cast<unsigned>(number(opt, value(), 1, kUnsigned));
         else if (opt == "--exit-after") o.exitAfter = count(std::numeric_limits<unsigned long>::max());
         else throw std::invalid_argument("unknown option " + opt);
     }
@@ -217,6 +257,12 @@ Options parseOptions(const std::vector<std::string>& args) {
         throw std::invalid_argument("--server-address-size must be 1, 2 or 4");
     if (!Address{a.upper, a.size == 1 ? 0 : a.lower, a.size}.valid())
         throw std::invalid_argument("server address does not fit into " + std::to_string(a.size) + " byte(s)");
+    if (!o.bus.empty() && a.size == 1)
+        throw std::invalid_argument("--bus: lower addresses need --server-address-size 2 or 4");
+    for (const std::uint32_t lower : o.bus)
+        if (!Address{a.upper, lower, a.size}.valid())
+            throw std::invalid_argument("--bus: lower address " + std::to_string(lower) + " does not fit into " +
+                                        std::to_string(a.size) + " byte(s)");
     // Answers must fit into frames sent to a 1-byte client address.
     const std::size_t limit = maxInfoLength(1, a.size);
     if (maxInfoTx > limit)

@@ -24,7 +24,11 @@ struct Options {
     ServerConfig server;
     AnswerMode answer;
     FaultConfig faults;
+    unsigned inactivityS = 0;          // NDM after this long without a frame (0: never)
+    std::vector<std::uint32_t> bus;    // lower addresses of the meters sharing a line
     unsigned long exitAfter = 0;
+    bool countSessions = false;     // print each line's session count on exit
+    unsigned gatewayLimit = 1;      // TCP sessions a gateway carries at once
     bool verbose = false;
     bool help = false;
 };

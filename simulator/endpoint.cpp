@@ -47,12 +47,23 @@ Endpoint::Endpoint(std::unique_ptr<Line> line, const Options& options, std::stri
     : line_(std::move(line)),
       options_(options),
       name_(std::move(name)),
-      server_(options.server, Application(options.answer)),
-      faults_(options.faults),
       receiver_(options.baud),
       transmitter_(std::chrono::milliseconds(options.chunkMs)) {
-    if (options.verbose) server_.setLogger([this](const std::string& s) { log("   " + s); });
-    server_.setAlert([this](const std::string& s) { alert(s); });
+    if (options.bus.empty()) {
+        meters_.push_back(Meter{Server(options.server, Application(options.answer)), FaultInjector(options.faults)});
+    } else {
+        for (const std::uint32_t lower : options.bus) {
+            ServerConfig config = options.server;
+            config.address.lower = lower;
+            meters_.push_back(Meter{Server(config, Application(options.answer)), FaultInjector(options.faults)});
+        }
+    }
+    for (Meter& meter : meters_) {
+        const std::string prefix =
+            options.bus.empty() ? "   " : "   meter " + std::to_string(meter.server.address().lower) + ": ";
+        if (options.verbose) meter.server.setLogger([this, prefix](const std::string& s) { log(prefix + s); });
+        meter.server.setAlert([this](const std::string& s) { alert(s); });
+    }
     if (options.modeE) {
         signOn_.emplace(*options.modeE);
         setRate(kSignOnBaud, true);
@@ -222,13 +233,17 @@ void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
         log(std::string("   ignored: ") + toString(e));
         return;
     }
-    if (!server_.isForMe(frame)) {
+    Meter* meter = meterFor(frame);
+    if (!meter) {
         ++stats_.foreign;
         log("   ignored: not addressed to this meter");
         return;
     }
     ++stats_.received;
-    if (auto response = server_.handle(frame)) answer(*response, arrival);
+    expireIdleLink(*meter, arrival);
+    meter->lastFrame = arrival;
+    sessions_.observe(frame, meter->server.connected(), meter->server.receiveCount());
+    if (auto response = meter->server.handle(frame)) answer(*meter, *response, arrival);
     if (signOn_ && frame.kind == FrameKind::DISC) backToSignOn();
     if (options_.exitAfter != 0 && stats_.received >= options_.exitAfter) {
         state_ = State::Draining;
@@ -236,12 +251,31 @@ void Endpoint::handleFrame(const Bytes& raw, TimePoint arrival) {
     }
 }
 
-void Endpoint::answer(const Frame& response, TimePoint notBefore) {
-    const auto tx = faults_.apply(response);
+Endpoint::Meter* Endpoint::meterFor(const Frame& frame) {
+    for (Meter& meter : meters_)
+        if (meter.server.isForMe(frame)) return &meter;
+    return nullptr;
+}
+
+// The inactivity time-out is looked at when the next frame arrives: until
+// then nobody can tell whether the link is still up.
+void Endpoint::expireIdleLink(Meter& meter, TimePoint arrival) {
+    if (options_.inactivityS == 0 || !meter.server.connected()) return;
+    if (arrival - meter.lastFrame < std::chrono::seconds(options_.inactivityS)) return;
+    log("   link dropped after " + std::to_string(options_.inactivityS) + " s without a frame");
+    meter.server.dropLink();
+}
+
+void Endpoint::answer(Meter& meter, const Frame& response, TimePoint notBefore) {
+    const auto tx = meter.faults.apply(response);
     if (!tx) {
         ++stats_.dropped;
         log(std::string("   ") + toString(response.kind) + " answer dropped");
         return;
+    }
+    if (tx->dropsLink) {
+        log("   DM sent: link dropped");
+        meter.server.dropLink();
     }
     if (tx->delayMs) log("   answer delayed by " + std::to_string(tx->delayMs) + " ms");
     if (options_.verbose) log(">> " + toHex(tx->bytes));

@@ -1,7 +1,9 @@
 // One simulated meter on one line: everything the meter keeps for itself
 // (HDLC server, fault counters, deframer, the mode E opening, the pacing of
 // both directions, and its timers), driven by the event loop without ever
-// sleeping or blocking.
+// sleeping or blocking. With --bus, several meters share the line: each has
+// its own server, fault counters and inactivity clock, and the line's
+// deframer and pacing are common to them.
 //
 // What the client writes is read at once, but acted on only when it would
 // have arrived at the line rate: a frame is handed to the server once its
@@ -14,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "cli.h"
 #include "faults.h"
@@ -21,6 +24,7 @@
 #include "line.h"
 #include "pacing.h"
 #include "server.h"
+#include "session_count.h"
 #include "sign_on.h"
 
 namespace metersim {
@@ -49,12 +53,20 @@ public:
     bool closed() const { return state_ == State::Closed; }
     // With --verbose: the counters, on one line.
     void logSummary() const;
+    // The sessions the line carried, and those that overlapped.
+    const SessionCount& sessions() const { return sessions_.count(); }
 
 private:
     enum class State { Serving, Draining, Done, Closed };
     struct Arrival {
         Bytes frame;
         TimePoint at;
+    };
+    // One meter's own state on the line.
+    struct Meter {
+        Server server;
+        FaultInjector faults;
+        TimePoint lastFrame{};  // when a frame for it last arrived
     };
     struct Stats {
         unsigned long received = 0, bad = 0, foreign = 0, answered = 0, dropped = 0;
@@ -68,7 +80,9 @@ private:
     void hdlcBytes(const std::uint8_t* data, std::size_t size, TimePoint now);
     void dropIdlePartial(TimePoint now);
     void handleFrame(const Bytes& raw, TimePoint arrival);
-    void answer(const Frame& frame, TimePoint notBefore);
+    Meter* meterFor(const Frame& frame);
+    void expireIdleLink(Meter& meter, TimePoint arrival);
+    void answer(Meter& meter, const Frame& frame, TimePoint notBefore);
     void backToSignOn();
     void setRate(unsigned baud, bool sevenEven);
     void writeDue(TimePoint now);
@@ -81,8 +95,7 @@ private:
     const Options& options_;
     std::string name_;
 
-    Server server_;
-    FaultInjector faults_;
+    std::vector<Meter> meters_;
     Deframer deframer_;
     std::optional<SignOn> signOn_;
     Receiver receiver_;
@@ -100,6 +113,7 @@ private:
     std::optional<TimePoint> ackEarliest_;  // an ACK may start from then on
     std::optional<TimePoint> ackStart_;     // when the line after the identification started
     Stats stats_;
+    SessionCounter sessions_;
 };
 
 }  // namespace metersim

@@ -11,10 +11,12 @@ std::optional<Transmission> FaultInjector::apply(Frame answer) {
     ++count_;
     if (fires(config_.dropEvery)) return std::nullopt;
 
+    bool dropsLink = false;
     if (fires(config_.dmEvery)) {
         answer.kind = FrameKind::DM;
         answer.info.clear();
         answer.segmented = false;
+        dropsLink = true;
     } else if (fires(config_.wrongSeqEvery)) {
         if (answer.kind == FrameKind::I)
             answer.ns = static_cast<std::uint8_t>((answer.ns + 1) & 7);
@@ -24,6 +26,7 @@ std::optional<Transmission> FaultInjector::apply(Frame answer) {
 
     Transmission t;
     t.bytes = encode(answer);
+    t.dropsLink = dropsLink;
     if (fires(config_.corruptEvery)) {
         // The last byte before the FCS: flag and length stay intact, so the
         // client reads the whole frame and only its check fails.

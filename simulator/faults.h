@@ -1,7 +1,9 @@
 // Fault injection on the meter's answers. Each mode fires on every Nth answer
 // (1-based; 0 disables it), counted over all answers the meter would send.
 // Faults change only what goes on the line: the link state of the server is
-// that of the undisturbed answer, as with a real line fault.
+// that of the undisturbed answer, as with a real line fault. The one
+// exception is DM, which a meter sends because it left the link: the
+// transmission says so, and the endpoint drops the server's link.
 #pragma once
 
 #include <optional>
@@ -16,13 +18,14 @@ struct FaultConfig {
     unsigned lateEvery = 0;      // delay the answer by lateMs
     unsigned lateMs = 0;
     unsigned wrongSeqEvery = 0;  // I: N(S)+1; RR/RNR: N(R)+1
-    unsigned dmEvery = 0;        // answer DM instead
+    unsigned dmEvery = 0;        // answer DM instead, and drop the link
     unsigned garbageEvery = 0;   // non-flag bytes before the frame
 };
 
 struct Transmission {
     Bytes bytes;
     unsigned delayMs = 0;
+    bool dropsLink = false;  // a DM: the meter is in NDM from now on
 };
 
 class FaultInjector {

@@ -47,7 +47,7 @@ timespec toTimespec(std::chrono::nanoseconds wait) {
 
 }  // namespace
 
-EventLoop::EventLoop(const Options& options) : options_(options) {
+EventLoop::EventLoop(const Options& options) : options_(options), gateway_(options.gatewayLimit) {
     installSignals();
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
@@ -82,6 +82,9 @@ void EventLoop::listen(std::unique_ptr<Listener> listener) {
 // backlog; it is left alone for a while rather than asked again at once.
 void EventLoop::accept(TimePoint now) {
     while (auto line = listener_->accept()) {
+        // Connections that closed in the same wake-up are not yet reaped.
+        gateway_.accepted(static_cast<std::size_t>(std::count_if(
+            slots_.begin(), slots_.end(), [](const auto& s) { return !s->endpoint->closed(); })));
         const std::string name = "[tcp " + std::to_string(++sessions_) + "] ";
         if (options_.verbose) std::cerr << name << "   session from " << line->clientPath() << '\n';
         add(std::move(line), name);
@@ -189,6 +192,19 @@ void EventLoop::run() {
         }
     }
     for (const auto& slot : slots_) slot->endpoint->logSummary();
+    if (options_.countSessions) printSessions();
+}
+
+void EventLoop::printSessions() const {
+    auto print = [](const std::string& line, const SessionCount& c) {
+        std::cout << "SESSIONS " << line << ' ' << c.sessions << " OVERLAPPING " << c.overlapping << '\n';
+    };
+    if (listener_) {
+        print("tcp", gateway_.count());
+    } else {
+        for (const auto& slot : slots_) print(slot->endpoint->line().clientPath(), slot->endpoint->sessions());
+    }
+    std::cout << std::flush;
 }
 
 }  // namespace metersim

@@ -18,6 +18,7 @@
 #include "endpoint.h"
 #include "line.h"
 #include "listener.h"
+#include "session_count.h"
 
 namespace metersim {
 
@@ -38,6 +39,8 @@ public:
     // Runs until a signal, or until --exit-after is reached: on every line,
     // or, with TCP, in one session.
     void run();
+    // One "SESSIONS ..." line per line (--count-sessions).
+    void printSessions() const;
 
 private:
     struct Slot {
@@ -63,6 +66,7 @@ private:
     std::optional<TimePoint> listenerResumes_;  // paused while out of descriptors
     bool reportedOutOfDescriptors_ = false;
     unsigned long sessions_ = 0;
+    GatewayCounter gateway_;
     bool sessionDone_ = false;
 };
 

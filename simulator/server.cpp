@@ -56,6 +56,11 @@ void Server::resetLink() {
     frameReject_.reset();
 }
 
+void Server::dropLink() {
+    resetLink();
+    connected_ = false;
+}
+
 Frame Server::reply(FrameKind kind) const {
     Frame f;
     f.kind = kind;

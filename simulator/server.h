@@ -79,7 +79,12 @@ public:
     // Frames for other addresses are ignored.
     std::optional<Frame> handle(const Frame& in);
 
+    // Leaves the link for NDM without a frame, as a meter does after its
+    // inactivity time-out: every poll is answered with DM until an SNRM.
+    void dropLink();
+
     bool connected() const { return connected_; }
+    const Address& address() const { return config_.address; }
     std::uint8_t sendCount() const { return vs_; }
     std::uint8_t receiveCount() const { return vr_; }
 

@@ -92,6 +92,21 @@ class LinkProcedureTest(unittest.TestCase):
             self.assertEqual(link.send_receive(bytearray(b"three")).to_list(),
                              list(bytearray(b"three")), option)
 
+    def test_dm_and_inactivity_leave_the_link_down_until_the_next_snrm(self):
+        # The fourth answer: after the UA and two answers.
+        for options, pause in [(("--dm-every", "4"), 0), (("--inactivity-s", "1"), 1.1)]:
+            _, link = self.link(*options)
+            link.connect()
+            for request in (b"one", b"two"):
+                link.send_receive(bytearray(request))
+            time.sleep(pause)
+            for _ in range(2):
+                with self.assertRaises(BrenloException) as raised:
+                    link.send_receive(bytearray(b"down"))
+                self.assertEqual(str(raised.exception), "Unexpected frame kind", options)
+            link.connect()
+            self.assertEqual(link.send_receive(bytearray(b"up")).to_list(), list(bytearray(b"up")))
+
 
 class PacingTest(unittest.TestCase):
 

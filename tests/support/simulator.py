@@ -63,7 +63,7 @@ class SimulatedMeter(object):
         self.port = self.url = None
         self.paths = []
         if tcp:
-            self.port = int(ready[0].rsplit(":", 1)[1])
+            self.port = int(ready[0].rsplit(b":", 1)[1])
             self.url = "socket://127.0.0.1:%d" % self.port
         else:
             self.paths = [link] if links == 1 else ["%s.%d" % (link, i) for i in range(links)]
