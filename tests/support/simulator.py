@@ -63,7 +63,11 @@ class SimulatedMeter(object):
         self.port = self.url = None
         self.paths = []
         if tcp:
-            self.port = int(ready[0].rsplit(b":", 1)[1])
+            try:
+                self.port = int(ready[0].rsplit(":", 1)[1])
+            except Exception:  # a simulator left running would hold our output open
+                self.close()
+                raise
             self.url = "socket://127.0.0.1:%d" % self.port
         else:
             self.paths = [link] if links == 1 else ["%s.%d" % (link, i) for i in range(links)]
