@@ -71,12 +71,12 @@ class WholeFramesTest(unittest.TestCase):
         for data, shown in [
                 ([0xE6, 0xE6, 0x00, 0x60, 0x1D], "info 5 bytes: LLC request E6 E6 00 + 60 1D"),
                 ([0xE6, 0xE7, 0x00], "info 3 bytes: LLC response E6 E7 00"),
-                ([0xE6, 0xE7, 0x00] + range(20),
+                ([0xE6, 0xE7, 0x00] + list(range(20)),
                  "info 23 bytes: LLC response E6 E7 00 + 00 01 02 03 04 05 06 07 08 09 0A 0B "
                  "0C 0D 0E 0F ... (4 more)"),
                 ([0xE6, 0xE7], "info 2 bytes: E6 E7"),
-                (range(17), "info 17 bytes: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
-                            "... (1 more)")]:
+                (list(range(17)), "info 17 bytes: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F "
+                                  "... (1 more)")]:
             text = describe(from_server(Kind.I, data), TO_CLIENT)
             self.assertIn("HCS ok FCS ok | " + shown, text)
 
@@ -129,7 +129,7 @@ class WholeFramesTest(unittest.TestCase):
     def test_snrm_from_client_16_to_server_1_in_every_form(self):
         expected = "SNRM P/F=1 seg=0 len=7 dst=1/0 (1 byte) src=16 | FCS ok"
         values = [0x7E, 0xA0, 0x07, 0x03, 0x21, 0x93, 0x0F, 0x01, 0x7E]
-        for form in [values, bytearray(values), str(bytearray(values)), SNRM, SNRM.lower(),
+        for form in [values, bytearray(values), bytes(bytearray(values)), SNRM, SNRM.lower(),
                      SNRM.replace(" ", ""), u"7e a0 07 03 21 93 0f 01 7e", tuple(values)]:
             self.assertEqual(describe(form), expected, form)
 
@@ -194,7 +194,7 @@ class DamagedFramesTest(unittest.TestCase):
 
     def test_nothing_raises(self):
         rng = random.Random(12)
-        pdus = [from_server(Kind.I, range(40)),
+        pdus = [from_server(Kind.I, list(range(40))),
                 from_server(Kind.UA, [0x81, 0x80, 0x03, 0x05, 0x01, 0x80]),
                 from_server(Kind.FRMR, [0x93, 0, 1]), encode(Kind.RR, CLIENT, Address(2, 3, 4))]
         inputs = [None, 3.5, object(), [300], [-1], [True], ["7E"], u"7E A0 \xe9", "7E A", "   ",

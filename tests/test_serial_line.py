@@ -55,29 +55,29 @@ class ReadContractTest(PtyTestCase):
 
     def test_answer_that_stops_early_returns_what_came_after_the_time_out(self):
         line = self.open_line(timeout=0.5)
-        self.send_later((0, "abc"), (0.2, "de"))
+        self.send_later((0, b"abc"), (0.2, b"de"))
         data, elapsed = self.timed_read(line, 10)
-        self.assertEqual(data, "abcde")
+        self.assertEqual(data, b"abcde")
         self.assertGreaterEqual(elapsed, 0.5 - EARLY_TOLERANCE)
         self.assertLess(elapsed, 0.5 + LATE_TOLERANCE)
 
     def test_zero_timeout_returns_what_is_there_and_none_waits_for_every_byte(self):
         line = self.open_line(timeout=0)
-        self.assertEqual(line.read(5), "")
-        self.send_later((0, "ab"), (0.3, "cd"), (0.1, "ef"))
+        self.assertEqual(line.read(5), b"")
+        self.send_later((0, b"ab"), (0.3, b"cd"), (0.1, b"ef"))
         time.sleep(0.1)
-        self.assertEqual(line.read(5), "ab")
+        self.assertEqual(line.read(5), b"ab")
         line.timeout = None
-        self.assertEqual(line.read(4), "cdef")
+        self.assertEqual(line.read(4), b"cdef")
 
     def test_cancel_read_ends_a_read_without_time_out(self):
         line = self.open_line(timeout=None)
-        self.send_later((0, "a"))
+        self.send_later((0, b"a"))
         canceller = threading.Timer(0.3, line.cancel_read)
         canceller.start()
         self.addCleanup(canceller.join)
         data, elapsed = self.timed_read(line, 1000)
-        self.assertEqual(data, "a")
+        self.assertEqual(data, b"a")
         self.assertLess(elapsed, 0.3 + LATE_TOLERANCE)
 
     def test_far_end_hanging_up_raises_instead_of_waiting(self):
@@ -126,7 +126,7 @@ class WriteContractTest(PtyTestCase):
     def test_full_line_gives_a_write_time_out(self):
         line = self.open_line(write_timeout=0.3)
         start = time.time()
-        self.assertRaises(serial.SerialTimeoutException, line.write, "x" * (1 << 20))
+        self.assertRaises(serial.SerialTimeoutException, line.write, b"x" * (1 << 20))
         self.assertLess(time.time() - start, 0.3 + LATE_TOLERANCE)
 
 
@@ -141,7 +141,7 @@ class LinkTest(unittest.TestCase):
             link = new_link(opened(self, meter.path, SerialLine, baudrate=baud, timeout=self.TIMEOUT))
             begun = time.time()
             link.connect()
-            answer = link.send_receive(bytearray("\xc0\x01"))
+            answer = link.send_receive(bytearray(b"\xc0\x01"))
             self.assertEqual(answer.to_list(), [i % 251 for i in range(size)], size)
             link.disconnect()
             self.assertEqual(link.State, HDLCProtocolState.NDM)
@@ -149,6 +149,7 @@ class LinkTest(unittest.TestCase):
 
 
 MANY_DESCRIPTORS = r"""
+from __future__ import print_function
 import os, resource, sys
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
@@ -160,9 +161,9 @@ held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
 line = SerialLine(sys.argv[1], baudrate=9600, timeout=5)
 link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)
 link.connect()
-answer = link.send_receive(bytearray("above 1023"))
+answer = link.send_receive(bytearray(b"above 1023"))
 link.disconnect()
-print line.fd, "".join(chr(b) for b in answer._buffer[:answer.length])
+print(line.fd, "".join(chr(b) for b in answer._buffer[:answer.length]))
 """
 
 
@@ -172,7 +173,8 @@ class ManyDescriptorsTest(unittest.TestCase):
                      "the hard limit on open files is below 2048")
     def test_line_above_descriptor_1023_connects_and_exchanges(self):
         meter = started(self, "--baud", "9600")
-        output = subprocess.check_output([sys.executable, "-c", MANY_DESCRIPTORS, meter.path])
+        output = subprocess.check_output([sys.executable, "-c", MANY_DESCRIPTORS, meter.path],
+                                         universal_newlines=True)
         descriptor, echoed = output.split(" ", 1)
         self.assertGreater(int(descriptor), 1023)
         self.assertEqual(echoed.strip(), "above 1023")

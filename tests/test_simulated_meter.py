@@ -211,7 +211,7 @@ class ModeEOpeningTest(unittest.TestCase):
         port.baudrate = 9600
         link = new_link(EchoCancelling(port))
         link.connect()
-        self.assertEqual(link.send_receive(bytearray(range(200))).to_list(), range(200))
+        self.assertEqual(link.send_receive(bytearray(range(200))).to_list(), list(range(200)))
         link.disconnect()
         self.sign_on(port)
 

@@ -32,7 +32,7 @@ class GatewayTest(unittest.TestCase):
         link = self.link(started(self, "--baud", "115200", "--answer", "size:5000", tcp=True))
         link.connect()
         begun = time.time()
-        self.assertEqual(link.send_receive(bytearray("\xc0\x01")).to_list(),
+        self.assertEqual(link.send_receive(bytearray(b"\xc0\x01")).to_list(),
                          [i % 251 for i in range(5000)])
         self.assertGreaterEqual(time.time() - begun, line_time(5000, 115200) - EARLY_TOLERANCE)
         link.disconnect()
@@ -43,10 +43,10 @@ class GatewayTest(unittest.TestCase):
         first, second = self.link(meter, timeout=0.5), self.link(meter, timeout=0.5)
         first.connect()
         with self.assertRaises(BrenloException) as raised:
-            second.send_receive(bytearray("not connected here"))  # answered with DM
+            second.send_receive(bytearray(b"not connected here"))  # answered with DM
         self.assertEqual(raised.exception.args[0], "Unexpected frame kind")
-        self.assertEqual(first.send_receive(bytearray("connected")).to_list(),
-                         list(bytearray("connected")))
+        self.assertEqual(first.send_receive(bytearray(b"connected")).to_list(),
+                         list(bytearray(b"connected")))
 
     def test_dropped_and_reset_connections_end_only_their_session(self):
         meter = started(self, "--baud", "9600", "--answer", "size:300", tcp=True)
@@ -65,7 +65,7 @@ class GatewayTest(unittest.TestCase):
 
         link = self.link(meter)
         link.connect()
-        self.assertEqual(link.send_receive(bytearray("after")).length, 300)
+        self.assertEqual(link.send_receive(bytearray(b"after")).length, 300)
         self.assertTrue(meter.running())
 
 

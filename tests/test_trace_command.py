@@ -29,14 +29,14 @@ def run_trace(text=None, *files, **limits):
         if address_space:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
     process = subprocess.Popen(COMMAND + list(files), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, preexec_fn=limit)
+                               stderr=subprocess.PIPE, preexec_fn=limit, universal_newlines=True)
     out, err = process.communicate(text)
     return process.returncode, out, err
 
 
 def trace_file(test, text):
     """A file holding text, removed when the test ends."""
-    trace = tempfile.NamedTemporaryFile(suffix=".trace")
+    trace = tempfile.NamedTemporaryFile("w", suffix=".trace")
     test.addCleanup(trace.close)
     trace.write(text)
     trace.flush()
@@ -123,7 +123,7 @@ class TraceCommandTest(unittest.TestCase):
     def test_python_3_gives_the_same_report(self):
         trace = self.mixed_trace() + "tx:" + hex_of(to_server(Kind.DISC))[:-3] + "\n"
         python3 = subprocess.Popen([PYTHON3, "-B", "-m", "tarvik.brenlo.trace"], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         self.assertEqual(python3.communicate(trace), run_trace(trace)[1:])
 
     def test_what_the_trace_command_cannot_split_or_finish_is_flagged(self):
@@ -176,11 +176,8 @@ class TraceCommandTest(unittest.TestCase):
             self.assertEqual((status, flags(out)), (0, expected), out)
 
     def test_a_file_that_cannot_be_read_is_named_and_the_rest_read(self):
-        trace = tempfile.NamedTemporaryFile(suffix=".trace")
-        self.addCleanup(trace.close)
-        trace.write("CB_S: " + hex_of(to_server(Kind.DISC)) + "\n")
-        trace.flush()
-        status, out, err = run_trace(None, "/nonexistent/trace.log", trace.name)
+        name = trace_file(self, "CB_S: " + hex_of(to_server(Kind.DISC)) + "\n")
+        status, out, err = run_trace(None, "/nonexistent/trace.log", name)
         self.assertEqual(status, 1)
         self.assertIn("cannot read /nonexistent/trace.log", err)
         self.assertIn("C->S DISC", out)
@@ -221,7 +218,7 @@ class HostileTraceTest(unittest.TestCase):
 
     def test_each_line_is_reported_as_it_comes_and_a_closed_output_is_no_error(self):
         process = subprocess.Popen(COMMAND, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
+                                   stderr=subprocess.PIPE, universal_newlines=True)
         self.addCleanup(process.wait)
         line = "CB_S: " + hex_of(to_server(Kind.SNRM))
         process.stdin.write(line + "\n")

@@ -56,7 +56,7 @@ class UseLoggerTest(unittest.TestCase):
         # The log reads back as a trace without a single flag.
         formatter = logging.Formatter("%(asctime)s %(levelname)s %(name)s %(message)s")
         trace = subprocess.Popen([sys.executable, "-B", "-m", "tarvik.brenlo.trace"],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True)
         out = trace.communicate("".join(formatter.format(r) + "\n" for r in records))[0]
         self.assertTrue(out.endswith("6 frames: client to server 3 (%d bytes), server to client 3 "
                                      "(%d bytes); 0 errors\n"
@@ -79,7 +79,7 @@ class UseLoggerTest(unittest.TestCase):
             "from tarvik.brenlo.trace import use_logger\n"
             "logging.getLogger('tarvik.brenlo').setLevel(logging.DEBUG)\n"
             "use_logger(HDLCParameters()).SentStreamCallback([0x7E, 0xA0, 0x07])\n")],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         self.assertEqual(child.communicate(), ("", ""))
         self.assertEqual(child.returncode, 0)
 

@@ -3,8 +3,9 @@
 An input is the meter's side of a session, as fuzz_inputs describes it.
 The session runs connect, send_receive, poll, send_receive and disconnect
 on one protocol object. Each call may return or raise one of the
-outcomes that allowed() names; anything else, and any reference that the calls leave behind on the stream, the request or
-the callbacks, raises UndocumentedOutcome, which stops the fuzzer.
+outcomes that allowed() names; anything else, and any reference that the
+calls leave behind on the stream, the request or the callbacks, raises
+UndocumentedOutcome, which stops the fuzzer.
 The seeded decoding suite (tests/test_decoding_fuzz.py) plays it too.
 """
 

@@ -1,5 +1,7 @@
 """Starts the bundled meter simulator for a test."""
 
+from __future__ import absolute_import, division, print_function
+
 import os
 import shutil
 import signal
@@ -62,7 +64,11 @@ class SimulatedMeter(object):
         self.port = self.url = None
         self.paths = []
         if tcp:
-            self.port = int(ready[0].rsplit(b":", 1)[1])
+            try:
+                self.port = int(ready[0].rsplit(":", 1)[1])
+            except Exception:  # a simulator left running would hold our output open
+                self.close()
+                raise
             self.url = "socket://127.0.0.1:%d" % self.port
         else:
             self.paths = [link] if links == 1 else ["%s.%d" % (link, i) for i in range(links)]
@@ -72,6 +78,7 @@ class SimulatedMeter(object):
         return self.process.poll() is None
 
     def close(self):
+        """Stops the simulator and removes its folder."""
         if self.running():
             self.process.send_signal(signal.SIGTERM)
         self.process.wait()
