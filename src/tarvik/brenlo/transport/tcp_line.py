@@ -57,7 +57,7 @@ class TcpLine(ChannelIO):
         self.timeout = timeout
         self.write_timeout = write_timeout
         self.connect_timeout = connect_timeout
-        self._baudrate = baudrate
+        self._baud = baudrate
         self._socket = None
         self._channel = None
         if url is not None:
@@ -70,13 +70,13 @@ class TcpLine(ChannelIO):
     @property
     def baudrate(self):
         """The baud rate of the meter's line behind the gateway."""
-        return self._baudrate
+        return self._baud
 
     @baudrate.setter
     def baudrate(self, value):
         if int(value) < 0:
             raise ValueError("Not a valid baudrate: {!r}".format(value))
-        self._baudrate = int(value)
+        self._baud = int(value)
         self._retime()
 
     def open(self):
@@ -140,7 +140,7 @@ class TcpLine(ChannelIO):
 
     def __repr__(self):
         return "{}(url={!r}, baudrate={}, timeout={}, open={})".format(
-            type(self).__name__, self.url, self._baudrate, self.timeout, self.is_open)
+            type(self).__name__, self.url, self._baud, self.timeout, self.is_open)
 
     def _byte_time(self):
-        return byte_time(self._baudrate)
+        return byte_time(self._baud)
