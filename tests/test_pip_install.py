@@ -25,6 +25,46 @@ PYTHON_2 = sys.version_info[0] == 2
 WHERE_FROM = ("import sys, tarvik, tarvik.brenlo.frame, tarvik.brenlo.hdlcprotocol as m\n"
               "sys.stdout.write(' '.join([tarvik.__file__, tarvik.brenlo.frame.__file__, m.__file__]))")
 AARQ = "601da109060760857405080101be10040e01000000065f1f0400007e1f04b0"
+# The installed copy replays the demonstration's link opening and closing
+# byte for byte (frames as the trace functions print them), then reads the
+# simulator through a Session.
+INSTALLED_COPY_AT_WORK = r"""
+import binascii, sys
+from tarvik.brenlo import HDLCParameters
+from tarvik.brenlo.hdlcprotocol import HDLCProtocol
+from tarvik.brenlo.session import Session
+import serial
+
+TRACE = [("7EA0070321930F017E",
+          "7EA01821037359318180 0C05018006018007010108010105137E"),
+         ("7EA00703215303C77E", "7EA00721037301407E")]
+
+
+class Replay(object):
+    def __init__(self):
+        self.pending = b""
+
+    def write(self, data):
+        sent, answer = TRACE.pop(0)
+        if bytes(data) != binascii.unhexlify(sent):
+            raise SystemExit("sent %s, not %s" % (binascii.hexlify(bytes(data)), sent))
+        self.pending = binascii.unhexlify(answer.replace(" ", ""))
+
+    def read(self, size):
+        chunk, self.pending = self.pending[:size], self.pending[size:]
+        return chunk
+
+
+link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), Replay())
+link.connect()
+sizes = (link._maxInfoFieldLengthTransmit, link._maxInfoFieldLengthReceive)
+link.disconnect()
+session = Session(HDLCParameters(DiscToNDMTimeout=0), serial.Serial(sys.argv[1], timeout=1))
+session.open()
+answer = session.request(binascii.unhexlify(sys.argv[2]))
+session.close()
+sys.stdout.write("%s %s %s" % (sizes, TRACE, binascii.hexlify(bytes(answer)).decode()))
+"""
 
 
 def program_under(heading):
@@ -158,6 +198,12 @@ class PipInstallTest(unittest.TestCase):
         self.assert_imported_from(venv, env, python=python)
         if not PYTHON_2:
             self.assert_readme_program_runs(env, self.scratch, python)
+            program = os.path.join(self.scratch, "installed_copy.py")
+            with open(program, "w") as out:
+                out.write(INSTALLED_COPY_AT_WORK)
+            meter = started(self)
+            self.assertEqual(self.run_python([program, meter.path, AARQ], env, python=python),
+                             ("(128, 128) [] %s" % AARQ, ""))
 
     def test_an_unbuilt_source_tree_says_how_to_build_or_install(self):
         env = dict(self.env, PYTHONPATH=os.path.join(self.clone, "src"))
