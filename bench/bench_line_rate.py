@@ -1,13 +1,16 @@
 """Line rate of one link: the module, a client that does nothing, the ceiling.
 
 For each case (9600 and 115200 baud, information fields of 128 and 2030
-bytes both ways) one simulator serves two links paced in both directions,
-and three rows are printed side by side:
+bytes both ways) one simulator serves three links paced in both
+directions, and four rows are printed side by side:
 
-  - module: HDLCProtocol over SerialLine connects, then one send_receive
-    of a 16-byte request fetches an answer of many frames; it is timed
-    from the call to its return.
-  - do-nothing: over the same kind of port, after the module connected
+  - module: HDLCProtocol over FastSerialLine (the port waiting in the
+    event loop) connects, then one send_receive of a 16-byte request
+    fetches an answer of many frames; it is timed from the call to its
+    return.
+  - module, SerialLine: the same over SerialLine, the port that waits
+    with poll(2) in the calling thread.
+  - do-nothing: over FastSerialLine, after the module connected
     that link, a client writes the same request and RR frames, encoded
     before the clock starts, and reads each answer frame by its length
     field: no decoding, no protocol work. Checked after the clock stops:
@@ -21,8 +24,8 @@ client's CPU per payload byte, and the cores the machine was busy with
 neither client nor simulator (others sharing the machine show there). What the module loses against the
 do-nothing client is the protocol work; what the do-nothing client loses
 against the ceiling is the port's waiting and the simulator's lateness.
-Answers are sized to last about 8 s at the ceiling, at least 8 frames
-(at 9600 baud with 2030-byte fields, 8 frames take 17 s). About 100 s.
+Answers are sized to last about 6 s at the ceiling, at least 4 frames
+(at 9600 baud with 2030-byte fields, 4 frames take 9 s). About 110 s.
 Prints measurements and the line-rate goal; asserts nothing about timing.
 """
 
@@ -33,17 +36,17 @@ from support.exchange import CLIENT, REQUEST, SERVER, Exchange
 from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
-from tarvik.brenlo.transport import SerialLine
+from tarvik.brenlo.transport import FastSerialLine, SerialLine
 from usage import Usage, goal
 
-SECONDS = 8.0
-LEAST_FRAMES = 8
+SECONDS = 6.0
+LEAST_FRAMES = 4
 GOAL = 0.98
 
 
-def connected(path, baud):
-    """A SerialLine on C{path} and a module connected over it."""
-    port = SerialLine(path, baudrate=baud, timeout=5)
+def connected(path, baud, port_class=FastSerialLine):
+    """A port on C{path} and a module connected over it."""
+    port = port_class(path, baudrate=baud, timeout=5)
     link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), port)
     link.connect()
     if link.LocalAddress != CLIENT or link.RemoteAddress != SERVER:
@@ -51,9 +54,9 @@ def connected(path, baud):
     return port, link
 
 
-def module_row(path, baud, exchange, simulator):
+def module_row(path, baud, exchange, simulator, port_class=FastSerialLine):
     """Usage of one send_receive by the module."""
-    port, link = connected(path, baud)
+    port, link = connected(path, baud, port_class)
     try:
         before = Usage(simulator)
         answer = link.send_receive(REQUEST)
@@ -83,9 +86,9 @@ def do_nothing_row(path, baud, exchange, simulator):
 
 def row(name, payload, wall, ceiling, spent=None):
     rate = payload / wall
-    print("  %-11s %11.1f %10.4f %9s %7s"
+    print("  %-20s %11.1f %10.4f %9s %7s %5.1f"
           % (name, rate, rate / ceiling, "%.3f" % (spent.cpu * 1e6 / payload) if spent else "-",
-             "%.2f" % (spent.rest() / wall) if spent else "-"))
+             "%.2f" % (spent.rest() / wall) if spent else "-", os.getloadavg()[0]))
     return rate / ceiling
 
 
@@ -93,16 +96,18 @@ def measure(baud, field):
     exchange = Exchange.lasting(SECONDS, field, baud, LEAST_FRAMES)
     print("")
     print("%d baud, %d-byte fields: %s" % (baud, field, exchange.describe(baud)))
-    print("  %-11s %11s %10s %9s %7s" % ("row", "payload B/s", "of ceiling", "CPU us/B", "rest"))
+    print("  %-20s %11s %10s %9s %7s %5s" % ("row", "payload B/s", "of ceiling", "CPU us/B", "rest", "load"))
     meter = SimulatedMeter("--baud", str(baud), "--answer", "size:%d" % exchange.answer,
-                           "--max-info-tx", str(field), "--max-info-rx", str(field), links=2)
+                           "--max-info-tx", str(field), "--max-info-rx", str(field), links=3)
     try:
         module = module_row(meter.paths[0], baud, exchange, meter.process.pid)
+        before = module_row(meter.paths[2], baud, exchange, meter.process.pid, SerialLine)
         nothing = do_nothing_row(meter.paths[1], baud, exchange, meter.process.pid)
     finally:
         meter.close()
     ceiling = exchange.ceiling(baud)
     fraction = row("module", exchange.answer, module.wall, ceiling, module)
+    row("module, SerialLine", exchange.answer, before.wall, ceiling, before)
     baseline = row("do-nothing", exchange.answer, nothing.wall, ceiling, nothing)
     row("ceiling", exchange.answer, exchange.line_time(baud), ceiling)
     print("  protocol work: %.3f us/B of CPU and %.4f of the ceiling beyond the do-nothing client"
@@ -113,8 +118,9 @@ def measure(baud, field):
 
 
 def main():
-    print("Line rate of one link over SerialLine against the simulator, paced both ways;"
+    print("Line rate of one link over FastSerialLine against the simulator, paced both ways;"
           " payload = answer bytes send_receive returns; CPU = this process, user + system;"
+          " load = the machine's load average;"
           " answers of about %d s at the ceiling, at least %d frames;\nrest = cores busy with"
           " neither client nor simulator (other processes, the kernel's pty work)"
           % (SECONDS, LEAST_FRAMES))

@@ -9,8 +9,8 @@
 #                        the C++ module beside the plain-Python reference
 #   bench_line_rate.py   one link against the paced simulator: the module, a
 #                        do-nothing client and the ceiling, side by side
-#   bench_many_links.py  1 to 1024 links in one process from one common start,
-#                        SerialLine beside serial.Serial
+#   bench_many_links.py  1 to 4096 links in one process from one common start,
+#                        on ptys and TCP, each beside the C++ load driver
 #   bench_serial_line.py how each kind of port waits: CPU and wake-ups a read
 #   bench_recovery.py    a session's recovery from each fault at 9600 baud,
 #                        beside clean requests of the same session

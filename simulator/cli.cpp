@@ -27,7 +27,9 @@ Lines:
                             termios speed and format
   --tcp PORT                listen on 127.0.0.1:PORT instead (0: a free
                             port); every connection is a session with a
-                            meter of its own, ended by a close or a reset
+                            meter of its own, ended by a close or a reset;
+                            with --links N, sized for N sessions at once
+                            (descriptors, backlog, --chunk-ms)
 Line behaviour:
   --baud N                  line rate in both directions, 10 bits a byte
                             (8N1 and 7E1 alike); 0: unpaced (0)
@@ -243,8 +245,8 @@ Options parseOptions(const std::vector<std::string>& args) {
         else throw std::invalid_argument("unknown option " + opt);
     }
 
-    const int lines = (o.tcp ? 1 : 0) + (o.device.empty() ? 0 : 1) + (o.links > 1 ? 1 : 0);
-    if (lines > 1) throw std::invalid_argument("--tcp, --device and --links N exclude each other");
+    const int lines = (o.tcp ? 1 : 0) + (o.device.empty() ? 0 : 1) + (o.links > 1 && !o.tcp ? 1 : 0);
+    if (lines > 1) throw std::invalid_argument("--tcp, --device and --links N (ptys) exclude each other");
     if (!o.link.empty() && (o.tcp || !o.device.empty()))
         throw std::invalid_argument("--link names a pty: not with --tcp or --device");
     if (o.modeE && baudGiven) throw std::invalid_argument("--baud: with --mode-e the opening sets the rates");

@@ -15,7 +15,7 @@ namespace metersim {
 struct Options {
     std::string device;  // empty: create ptys (or listen, with tcp)
     std::string link;
-    unsigned links = 1;                // ptys served
+    unsigned links = 1;                // ptys served; with --tcp, sessions expected at once
     std::optional<std::uint16_t> tcp;  // listen on 127.0.0.1 at this port instead
     unsigned baud = 0;
     unsigned chunkMs = 0;              // line time handed over at once (0: chunkFor(links))

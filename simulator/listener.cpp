@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <system_error>
@@ -20,7 +21,7 @@ namespace {
 
 }  // namespace
 
-Listener::Listener(std::uint16_t port) {
+Listener::Listener(std::uint16_t port, unsigned sessions) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throwErrno("socket");
     const int on = 1;
@@ -29,7 +30,8 @@ Listener::Listener(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0) {
+    const int backlog = static_cast<int>(std::clamp(sessions, 16u, static_cast<unsigned>(SOMAXCONN)));
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, backlog) != 0) {
         const int error = errno;
         close(fd_);
         errno = error;

@@ -11,8 +11,9 @@ namespace metersim {
 
 class Listener {
 public:
-    // Port 0 lets the kernel pick a free port.
-    explicit Listener(std::uint16_t port);
+    // Port 0 lets the kernel pick a free port. `sessions`: how many clients
+    // may connect at once, which sizes the backlog of unaccepted ones.
+    explicit Listener(std::uint16_t port, unsigned sessions = 1);
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;

@@ -4,15 +4,21 @@
 // each link with SNRM, then asks for the simulator's canned answer over and
 // over, acknowledging each segment with RR at once.
 //
-//   meter_load SIMULATOR LINKS SECONDS [simulator options...]
+//   meter_load SIMULATOR LINKS SECONDS [--tcp] [simulator options...]
 //
 // The simulator is started with --links LINKS and the given options (e.g.
-// --baud 9600 --answer size:65536).
+// --baud 9600 --answer size:65536); with --tcp, as a TCP gateway sized for
+// LINKS sessions (--tcp 0 --links LINKS), and the driver makes LINKS
+// connections to it.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,7 +45,22 @@ struct Link {
     Deframer deframer;
     std::uint8_t vs = 0, vr = 0;
     unsigned long long payload = 0;  // information field bytes received after the start
+    unsigned long long frames = 0;   // frames received after the start
 };
+
+// A session with the simulator's TCP gateway on 127.0.0.1:port.
+int connectTo(unsigned short port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
 
 Frame command(FrameKind kind) {
     Frame f;
@@ -73,7 +94,7 @@ void onFrame(Link& link, const Frame& frame, bool counting) {
         std::exit(1);
     }
     link.vr = static_cast<std::uint8_t>((frame.ns + 1) & 7);
-    if (counting) link.payload += frame.info.size();
+    if (counting) link.payload += frame.info.size(), ++link.frames;
     if (!frame.segmented) return request(link);
     Frame rr = command(FrameKind::RR);
     rr.nr = link.vr;
@@ -114,7 +135,7 @@ double ownCpuSeconds() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::cerr << "usage: meter_load SIMULATOR LINKS SECONDS [simulator options...]\n";
+        std::cerr << "usage: meter_load SIMULATOR LINKS SECONDS [--tcp] [simulator options...]\n";
         return 2;
     }
     const unsigned links = static_cast<unsigned>(std::atoi(argv[2]));
@@ -126,9 +147,11 @@ int main(int argc, char** argv) {
 
     int out[2];
     if (pipe(out) != 0) return 1;
+    const bool tcp = argc > 4 && std::string(argv[4]) == "--tcp";
     const std::string count = std::to_string(links);
     std::vector<char*> args = {argv[1], const_cast<char*>("--links"), const_cast<char*>(count.c_str())};
-    for (int i = 4; i < argc; ++i) args.push_back(argv[i]);
+    if (tcp) args.push_back(const_cast<char*>("--tcp")), args.push_back(const_cast<char*>("0"));
+    for (int i = tcp ? 5 : 4; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     const pid_t simulator = fork();
     if (simulator == 0) {
@@ -141,7 +164,20 @@ int main(int argc, char** argv) {
     FILE* listing = fdopen(out[0], "r");
     std::vector<Link> all(links);
     char path[256];
+    unsigned port = 0;
+    if (tcp && std::fscanf(listing, " TCP 127.0.0.1:%u", &port) != 1) {
+        std::cerr << "meter_load: the simulator did not start\n";
+        return 1;
+    }
     for (auto& link : all) {
+        if (tcp) {
+            link.fd = connectTo(static_cast<unsigned short>(port));
+            if (link.fd < 0) {
+                std::perror("connect");
+                return 1;
+            }
+            continue;
+        }
         if (std::fscanf(listing, " PTY %255s", path) != 1) {
             std::cerr << "meter_load: the simulator did not start\n";
             return 1;
@@ -192,13 +228,15 @@ int main(int argc, char** argv) {
     waitpid(simulator, nullptr, 0);
 
     std::vector<double> rates;
-    for (const auto& link : all) rates.push_back(static_cast<double>(link.payload) / seconds);
+    unsigned long long frames = 0;
+    for (const auto& link : all) rates.push_back(static_cast<double>(link.payload) / seconds), frames += link.frames;
     std::sort(rates.begin(), rates.end());
     double sum = 0;
     for (double r : rates) sum += r;
-    std::printf("links %5u  simulator CPU %5.1f%%  driver CPU %5.1f%%  machine busy %5.1f%% of %ld cores  "
-                "information bytes/s per link: worst %.0f, mean %.0f\n",
-                links, 100 * simulatorCpu / seconds, 100 * ownCpu / seconds, 100 * machineBusy,
+    std::printf("links %5u%s  simulator CPU %5.1f%%  driver CPU %5.1f%%, %.1f us a frame  machine busy %5.1f%% of %ld "
+                "cores  information bytes/s per link: worst %.0f, mean %.0f\n",
+                links, tcp ? " tcp" : "", 100 * simulatorCpu / seconds, 100 * ownCpu / seconds,
+                frames ? 1e6 * ownCpu / static_cast<double>(frames) : 0.0, 100 * machineBusy,
                 sysconf(_SC_NPROCESSORS_ONLN), rates.front(), sum / links);
     return 0;
 }

@@ -19,12 +19,13 @@ namespace {
 // Descriptors beyond those of the lines: stdio, the wake pipe, a listener.
 constexpr rlim_t kSpareDescriptors = 16;
 
-// Each pty costs two descriptors (master, and the slave held open). The soft
-// limit is raised to the hard one, as far as the lines need.
-void raiseDescriptorLimit(unsigned links) {
+// Each pty costs two descriptors (master, and the slave held open), each TCP
+// session one. The soft limit is raised to the hard one, as far as the lines
+// need.
+void raiseDescriptorLimit(unsigned links, unsigned perLink) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-    const rlim_t needed = 2 * static_cast<rlim_t>(links) + kSpareDescriptors;
+    const rlim_t needed = perLink * static_cast<rlim_t>(links) + kSpareDescriptors;
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
         prctl(PR_SET_TIMERSLACK, 1UL);
         EventLoop loop(options);
         if (options.tcp) {
-            auto listener = std::make_unique<Listener>(*options.tcp);
+            raiseDescriptorLimit(options.links, 1);
+            auto listener = std::make_unique<Listener>(*options.tcp, options.links);
             std::cout << "TCP 127.0.0.1:" << listener->port() << std::endl;
             loop.listen(std::move(listener));
         } else if (!options.device.empty()) {
@@ -91,7 +93,7 @@ int main(int argc, char** argv) {
             std::cout << "DEVICE " << line->clientPath() << std::endl;
             loop.add(std::move(line), "");
         } else {
-            raiseDescriptorLimit(options.links);
+            raiseDescriptorLimit(options.links, 2);
             checkPtyCount(options.links);
             std::string paths;
             for (unsigned i = 0; i < options.links; ++i) {

@@ -30,10 +30,11 @@ class SimulatedMeter(object):
     On pseudo-terminals (the default) its line is linked as <folder>/COM1,
     or, with links=N, its N lines as <folder>/COM1.0 .. COM1.<N-1>: `path` is
     the first, `paths` all of them, in order. With tcp=True it listens on
-    127.0.0.1 instead: `port` is the port and `url` the pySerial URL
-    (serial.serial_for_url) of a new session. The keyword stderr says
-    where its --verbose log goes (default: ours), prefix a command that
-    runs it (such as prlimit with its options).
+    127.0.0.1 instead (sized for links=N sessions at once): `port` is the
+    port and `url` the pySerial URL (serial.serial_for_url) of a new
+    session. The keyword stderr says where its --verbose log goes
+    (default: ours), prefix a command that runs it (such as prlimit with
+    its options).
     """
 
     def __init__(self, *options, **kwargs):
@@ -47,7 +48,7 @@ class SimulatedMeter(object):
         command = list(prefix) + [os.environ["TARVIK_SIMULATOR"]]
         link = os.path.join(self.folder, "COM1")
         if tcp:
-            command += ["--tcp", "0"]
+            command += ["--tcp", "0"] + (["--links", str(links)] if links != 1 else [])
         else:
             command += ["--link", link]
             if links != 1:

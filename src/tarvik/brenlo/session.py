@@ -383,7 +383,7 @@ class Session(object):
         self.deadline = deadline
         self.on_link_up = on_link_up
         self.disconnect_first = disconnect_first
-        self._baudrate = baudrate
+        self._baud = baudrate
         self._backoff = backoff
         self._line = _Line(port, _address_fields(parameters))
         self._link = HDLCProtocol(parameters, self._line)
@@ -409,7 +409,7 @@ class Session(object):
                           int(self._link._maxInfoFieldLengthTransmit))
         except (TypeError, ValueError):
             longest = HDLCProtocol._DefaultInfoFieldLength_
-        baud = (self._baudrate or getattr(self._line.port, "baudrate", None)
+        baud = (self._baud or getattr(self._line.port, "baudrate", None)
                 or 9600)
         line_time = (longest + _FRAME_OVERHEAD) * _BITS_PER_BYTE / baud
         return line_time + _SETTLE_MARGIN

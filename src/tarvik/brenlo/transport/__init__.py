@@ -11,9 +11,10 @@ ones the field needs beyond a plain C{serial.Serial}:
   - L{SerialLine} is a C{serial.Serial} that waits with poll(2) and wakes
     about once per block: the port for many lines in one process.
 
-A meter behind a TCP gateway needs nothing of its own: pySerial's
-C{serial.serial_for_url("socket://host:port", timeout=...)} is an IOStream
-as it is.
+  - L{open_line} opens the right line for a name: a
+    L{FastSerialLine} for a device path (waiting in one event loop for the
+    whole process, one wake-up per frame), a L{TcpLine} for
+    C{socket://host:port}, pySerial's C{serial_for_url} for other URLs.
 
 The IOStream contract every stream here keeps: C{read(size)} returns at
 most C{size} bytes, and fewer only when its time-out expired.
@@ -24,5 +25,7 @@ from __future__ import absolute_import
 from tarvik.brenlo.transport.echo import EchoCancelling
 from tarvik.brenlo.transport.mode_e import BAUD_RATES, SignOnError, mode_e_sign_on
 from tarvik.brenlo.transport.serial_line import SerialLine
+from tarvik.brenlo.transport.lines import FastSerialLine, TcpLine, open_line
 
-__all__ = ["EchoCancelling", "BAUD_RATES", "SignOnError", "mode_e_sign_on", "SerialLine"]
+__all__ = ["EchoCancelling", "BAUD_RATES", "SignOnError", "mode_e_sign_on", "SerialLine",
+           "FastSerialLine", "TcpLine", "open_line"]
