@@ -97,6 +97,8 @@ class DisconnectTest(LinkTestCase):
             self.assertEqual((p.State, order), (NDM, [NRM, 1.5, NDM]))
             self.assertEqual(header(stream.sent_frames()[-1]),
                              (Kind.DISC, CLIENT, SERVER, True))
+
+
 class PollTest(LinkTestCase):
 
     def test_rr_carries_fresh_frame_numbers(self):

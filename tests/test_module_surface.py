@@ -154,7 +154,10 @@ class SetStateTest(unittest.TestCase):
         self.events, self.fail_sleep = [], False
         self.addCleanup(setattr, m, "time", m.time)
         m.time = self   # the module's time.sleep is looked up at call time
-        cb = lambda state: self.events.append(("cb", state, self.obj.State))
+
+        def cb(state):
+            self.events.append(("cb", state, self.obj.State))
+
         self.obj = HDLCProtocol(HDLCParameters(StateChangeCallBack=cb,
                                                DiscToNDMTimeout=250), None)
 
@@ -234,7 +237,8 @@ class MethodsTest(unittest.TestCase):
         method = p.connect
         self.assertTrue(inspect.ismethod(method))
         self.assertEqual((method.__func__, method.__self__), (function, p))
-        self.assertTrue(method == types.MethodType(function, p) and method != p.poll)
+        self.assertEqual(method, types.MethodType(function, p))
+        self.assertNotEqual(method, p.poll)
         self.assertEqual(type_error(HDLCProtocol.connect, ()),
                          "connect() takes exactly 1 positional argument (0 given)")
         self.assertIs(weakref.ref(function)(), function)

@@ -88,8 +88,9 @@ class MemoryStream(object):
         if self._position > value:
             self._position = value
 
-    length = property(_get_length, _set_length, doc=
-        """Number of bytes held. Setting it truncates the stream or pads
+    length = property(
+        _get_length, _set_length,
+        doc="""Number of bytes held. Setting it truncates the stream or pads
         it with zero bytes; the read position is kept within it.""")
 
     def _get_capacity(self):
@@ -105,8 +106,9 @@ class MemoryStream(object):
         else:
             self._buffer.extend([0] * (value - len(self._buffer)))
 
-    capacity = property(_get_capacity, _set_capacity, doc=
-        """Size of C{_buffer}. It may not be set below C{length}.""")
+    capacity = property(
+        _get_capacity, _set_capacity,
+        doc="""Size of C{_buffer}. It may not be set below C{length}.""")
 
     def _get_position(self):
         return self._position
@@ -115,8 +117,9 @@ class MemoryStream(object):
         _check_count("position", value)
         self._position = value
 
-    position = property(_get_position, _set_position, doc=
-        """Index of the byte that L{read_byte} returns next. It may be set
+    position = property(
+        _get_position, _set_position,
+        doc="""Index of the byte that L{read_byte} returns next. It may be set
         past the end, where reading fails.""")
 
     def read_byte(self):
