@@ -187,5 +187,6 @@ class SimulatedLineTest(unittest.TestCase):
             new_link(self.port(serial.Serial, "--echo")).connect()
         self.assertEqual(raised.exception.args[0], "Unexpected response to SNRM frame")
 
+
 if __name__ == "__main__":
     unittest.main()
