@@ -218,19 +218,15 @@ class SimulatedOpticalPortTest(unittest.TestCase):
             self.assertEqual(link.State, HDLCProtocolState.NDM)
 
     def test_meter_that_does_not_sign_on_gives_the_error_within_the_time_out(self):
-        for name, options, address, message in [
-                ("silent meter", ("--sign-on-address", "12345678"), "87654321", "no identification"),
-                ("malformed identification", ("--identification", "/TV5\\2TARVIK"), "",
-                 "not a mode E identification"),
-                ("no HDLC", ("--identification", "/TVK5TARVIK"), "", "offers no HDLC")]:
-            port = self.open_port(serial.Serial, *options)
-            before = port.get_settings()
-            begun = time.time()
-            with self.assertRaises(SignOnError) as raised:
-                mode_e_sign_on(port, address)
-            self.assertLess(time.time() - begun, self.TIMEOUT + LATE_TOLERANCE, name)
-            self.assertIn(message, str(raised.exception), name)
-            self.assertEqual(port.get_settings(), before, name)
+        # The replies a meter may give instead are FailedSignOnTest's.
+        port = self.open_port(serial.Serial, "--sign-on-address", "12345678")
+        before = port.get_settings()
+        begun = time.time()
+        with self.assertRaises(SignOnError) as raised:
+            mode_e_sign_on(port, "87654321")
+        self.assertLess(time.time() - begun, self.TIMEOUT + LATE_TOLERANCE)
+        self.assertIn("no identification", str(raised.exception))
+        self.assertEqual(port.get_settings(), before)
 
 
 if __name__ == "__main__":

@@ -3,9 +3,6 @@ procedures against the paced simulator, and a line opened above descriptor
 1023."""
 
 import os
-import resource
-import subprocess
-import sys
 import threading
 import time
 import unittest
@@ -15,7 +12,8 @@ import serial
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.transport import SerialLine
 
-from support.simulator import EARLY_TOLERANCE, LATE_TOLERANCE, line_time, new_link, opened, started
+from support.simulator import (EARLY_TOLERANCE, LATE_TOLERANCE, descriptors_past_1023, line_time, new_link,
+                               opened, started)
 
 
 class PtyTestCase(unittest.TestCase):
@@ -148,36 +146,17 @@ class LinkTest(unittest.TestCase):
             self.assertLess(time.time() - begun, line_time(size, baud) + self.TIMEOUT / 2.0, size)
 
 
-MANY_DESCRIPTORS = r"""
-from __future__ import print_function
-import os, resource, sys
-from tarvik.brenlo import HDLCParameters
-from tarvik.brenlo.hdlcprotocol import HDLCProtocol
-from tarvik.brenlo.transport import SerialLine
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-if soft < 2048:
-    resource.setrlimit(resource.RLIMIT_NOFILE, (2048, hard))
-held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
-line = SerialLine(sys.argv[1], baudrate=9600, timeout=5)
-link = HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), line)
-link.connect()
-answer = link.send_receive(bytearray(b"above 1023"))
-link.disconnect()
-print(line.fd, "".join(chr(b) for b in answer._buffer[:answer.length]))
-"""
-
-
 class ManyDescriptorsTest(unittest.TestCase):
 
-    @unittest.skipIf(resource.getrlimit(resource.RLIMIT_NOFILE)[1] < 2048,
-                     "the hard limit on open files is below 2048")
     def test_line_above_descriptor_1023_connects_and_exchanges(self):
         meter = started(self, "--baud", "9600")
-        output = subprocess.check_output([sys.executable, "-c", MANY_DESCRIPTORS, meter.path],
-                                         universal_newlines=True)
-        descriptor, echoed = output.split(" ", 1)
-        self.assertGreater(int(descriptor), 1023)
-        self.assertEqual(echoed.strip(), "above 1023")
+        descriptors_past_1023(self)
+        line = opened(self, meter.path, SerialLine, baudrate=9600, timeout=5)
+        self.assertGreater(line.fd, 1023)
+        link = new_link(line)
+        link.connect()
+        self.assertEqual(link.send_receive(bytearray(b"above 1023")).to_list(), list(bytearray(b"above 1023")))
+        link.disconnect()
 
 
 if __name__ == "__main__":

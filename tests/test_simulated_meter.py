@@ -1,13 +1,18 @@
 """The simulator as a meter on its line, end to end: the link procedures
 against its parameters and faults, frames paced in both directions,
---links N, bad input skipped, a client that hangs up mid-frame, and the
-optical probe's mode E opening (7E1 parity bits, --echo, back to the
-opening after DISC)."""
+--links N and --tcp (each link or connection a meter of its own), bad
+input skipped, a client that hangs up or resets mid-frame, and the optical
+probe's mode E opening (7E1 parity bits, --echo, back to the opening after
+DISC)."""
 
 import os
 import random
+import socket
+import struct
 import time
 import unittest
+
+import serial
 
 from tarvik.brenlo import HDLCProtocolState
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
@@ -137,6 +142,34 @@ class SeveralLinksTest(unittest.TestCase):
         self.assertRaises(BrenloException, links[0].send_receive, bytearray(b"third, dropped"))
         links[1].disconnect()
         self.assertEqual(links[2].send_receive(bytearray(b"link 2")).to_list(), list(bytearray(b"link 2")))
+
+    def test_each_tcp_connection_is_a_meter_of_its_own(self):
+        # Through pySerial's socket:// port, as behind a TCP gateway.
+        meter = started(self, tcp=True)
+        first, second = [new_link(opened(self, meter.url, serial.serial_for_url, timeout=0.5)) for _ in range(2)]
+        first.connect()
+        with self.assertRaises(BrenloException) as raised:
+            second.send_receive(bytearray(b"not connected here"))  # answered with DM
+        self.assertEqual(raised.exception.args[0], "Unexpected frame kind")
+        self.assertEqual(first.send_receive(bytearray(b"connected")).to_list(),
+                         list(bytearray(b"connected")))
+
+    def test_tcp_connections_dropped_or_reset_end_only_their_session(self):
+        meter = started(self, "--baud", "9600", "--answer", "size:300", tcp=True)
+        link = new_link(opened(self, meter.url, serial.serial_for_url, timeout=5))
+        link.connect()
+        link._IOStream.close()  # dropped without DISC
+        for sent in (SNRM[:4], SNRM):  # reset mid-frame, then while the UA is sent
+            connection = socket.create_connection(("127.0.0.1", meter.port), timeout=2)
+            connection.sendall(bytes(sent))
+            if sent == SNRM:
+                connection.recv(1)
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            connection.close()
+        link = new_link(opened(self, meter.url, serial.serial_for_url, timeout=5))
+        link.connect()
+        self.assertEqual(link.send_receive(bytearray(b"after")).length, 300)
+        self.assertTrue(meter.running())
 
 
 class BadInputTest(unittest.TestCase):

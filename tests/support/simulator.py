@@ -3,6 +3,7 @@
 from __future__ import absolute_import, division, print_function
 
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -105,3 +106,16 @@ def new_link(stream):
     """A protocol on the stream that does not wait after a disconnect."""
     from tarvik.brenlo.hdlcprotocol import HDLCProtocol
     return HDLCProtocol(HDLCParameters(DiscToNDMTimeout=0), stream)
+
+
+def descriptors_past_1023(test):
+    """Holds open descriptors until the next one opened is above 1023 (past
+    select's limit), all closed when the test ends; skips the test where
+    the hard limit on open files does not allow it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 1200:
+        test.skipTest("the hard limit on open files is %d" % hard)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    test.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+    for _ in range(1100):
+        test.addCleanup(os.close, os.open(os.devnull, os.O_RDONLY))
