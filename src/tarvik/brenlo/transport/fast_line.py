@@ -9,7 +9,9 @@ length field gives before it returns, so that the read of the rest of
 the frame comes from the buffer: the reading thread wakes once per frame.
 Once the first bytes of a frame are in, the loop sleeps the line time of
 the bytes still missing at the line's baud rate rather than waking for
-each chunk the line delivers.
+each chunk the line delivers. A read whose bytes are read ahead already
+and a write that the line takes at once keep the interpreter lock: every
+hand-over of the lock to another thread costs a thread wake-up.
 
 L{ChannelIO} holds the read/write/time-out contract of C{serial.Serial}
 over such a channel; L{FastSerialLine} is the serial port built on it,

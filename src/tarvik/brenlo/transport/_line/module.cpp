@@ -122,10 +122,14 @@ PyObject* channel_read(Channel* self, PyObject* args) {
     Link* link = open_link(self);
     if (link == nullptr) return nullptr;
     std::shared_ptr<Link> keep = *self->link;  // a close from another thread leaves it valid
+    std::string data;
+    // A frame read ahead is handed out without letting go of the
+    // interpreter lock: each hand-over of the lock costs a thread wake-up.
+    if (link->read_ready(static_cast<std::size_t>(size), data))
+        return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
     // Only the main thread runs signal handlers: there the wait is cut into
     // slices, so that Ctrl-C and alarms stop it as they stop time.sleep().
     const bool main_thread = static_cast<unsigned long>(PyThread_get_thread_ident()) == main_thread_id;
-    std::string data;
     int error = 0;
     Outcome outcome;
     for (;;) {
@@ -167,11 +171,14 @@ PyObject* channel_write(Channel* self, PyObject* args) {
     std::shared_ptr<Link> keep = *self->link;
     std::size_t written = 0;
     int error = 0;
-    Outcome outcome;
-    {
+    const char* data = static_cast<const char*>(view.buf);
+    const auto size = static_cast<std::size_t>(view.len);
+    // What the line takes at once is written with the lock held; only a
+    // wait for room lets go of it.
+    Outcome outcome = link->write_now(data, size, written, error);
+    if (outcome == Outcome::TimedOut && !(deadline && *deadline <= Clock::now())) {
         Unlocked unlocked;
-        outcome = link->write(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), deadline,
-                              written, error);
+        outcome = link->write(data, size, deadline, written, error);
     }
     PyBuffer_Release(&view);
     if (outcome == Outcome::Failed) {

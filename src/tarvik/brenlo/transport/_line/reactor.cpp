@@ -421,15 +421,7 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
         }
     }
     asked_ = 0;
-    if (granted_) {
-        granted_ = false;
-        holds_turn_ = true;
-    }
-    const std::size_t count = std::min(size, unread());
-    out.assign(reinterpret_cast<const char*>(buffer_.data() + head_), count);
-    head_ += count;
-    consumed_ += count;
-    if (head_ == buffer_.size()) buffer_.clear(), head_ = 0;
+    const std::size_t count = take(size, out);
     if (count < size && outcome == Outcome::Done) {
         // Bytes that arrived before the end are handed out first; the end
         // is reported to the read that finds nothing.
@@ -445,20 +437,45 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
     return outcome;
 }
 
-Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error) {
-    written = 0;
-    release_turn();
+bool Link::read_ready(std::size_t size, std::string& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (detached_ || size == 0 || unread() < wanted(size)) return false;
+    take(size, out);
+    return true;
+}
+
+std::size_t Link::take(std::size_t size, std::string& out) {
+    if (granted_) {
+        granted_ = false;
+        holds_turn_ = true;
+    }
+    const std::size_t count = std::min(size, unread());
+    out.assign(reinterpret_cast<const char*>(buffer_.data() + head_), count);
+    head_ += count;
+    consumed_ += count;
+    if (head_ == buffer_.size()) buffer_.clear(), head_ = 0;
+    return count;
+}
+
+Outcome Link::write_now(const char* data, std::size_t size, std::size_t& written, int& error) {
     while (written < size) {
         const ssize_t n = ::write(fd_, data + written, size - written);
         if (n >= 0) {
             written += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return Outcome::TimedOut;
+        } else if (errno != EINTR) {
             error = errno;
             return Outcome::Failed;
         }
+    }
+    return Outcome::Done;
+}
+
+Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error) {
+    for (;;) {
+        const Outcome outcome = write_now(data, size, written, error);
+        if (outcome != Outcome::TimedOut) return outcome;
         for (;;) {
             const auto now = Clock::now();
             if (deadline && *deadline <= now) return Outcome::TimedOut;
@@ -469,7 +486,6 @@ Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::
             if (poll(&room, 1, static_cast<int>(slice.count())) != 0) break;
         }
     }
-    return Outcome::Done;
 }
 
 void Link::release_turn() {

@@ -60,8 +60,16 @@ public:
 
     // Up to `size` bytes into `out`: `size` unless the outcome says why not.
     Outcome read(std::size_t size, Deadline deadline, std::string& out, int& error);
-    // Writes `data`, waiting for room until `deadline`; `written` counts
-    // what the line took.
+    // What read() would hand out at once, without waiting or asking the
+    // descriptor: true, with the bytes in `out`, when all that read() waits
+    // for (the whole frame, after a header) is read ahead already.
+    bool read_ready(std::size_t size, std::string& out);
+    // Writes what the line takes at once of `data` after the `written`
+    // bytes already written: Done when all is, TimedOut when the line is
+    // full (write() then waits for room), or Failed.
+    Outcome write_now(const char* data, std::size_t size, std::size_t& written, int& error);
+    // write_now(), then waits for room for the rest until `deadline`;
+    // `written` counts what the line took.
     Outcome write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error);
 
     void cancel_read();
@@ -79,6 +87,8 @@ private:
 
     std::size_t unread() const { return buffer_.size() - head_; }
     std::size_t wanted(std::size_t size);
+    // Hands out up to `size` read-ahead bytes; under the lock.
+    std::size_t take(std::size_t size, std::string& out);
     // Reads what the descriptor holds; returns the number of bytes.
     std::size_t drain();
     // The event loop's turn: bytes arrived, or a sleep ended.
