@@ -8,7 +8,10 @@
 // waits for the whole frame as the length field gives it, so that the read
 // of the rest of the frame that follows is served from the buffer. While it
 // waits, the loop watches the descriptor until bytes arrive, then sleeps the
-// line time of the bytes still missing and reads them in one go.
+// line time of the bytes still missing and reads them in one go. A loop
+// that finds many lines with new bytes at once gathers the next
+// millisecond's before it looks again: the first bytes of a frame only
+// start the sleep for its rest, which the short wait does not delay.
 //
 // Threads whose frames are complete run in turns: the loop wakes at most
 // `turns` readers at a time and the next one when a reader gives its turn
