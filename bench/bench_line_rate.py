@@ -37,7 +37,7 @@ from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import FastSerialLine, SerialLine
-from usage import Usage, goal
+from usage import Placement, Usage, goal
 
 SECONDS = 6.0
 LEAST_FRAMES = 4
@@ -92,13 +92,14 @@ def row(name, payload, wall, ceiling, spent=None):
     return rate / ceiling
 
 
-def measure(baud, field):
+def measure(baud, field, placement):
     exchange = Exchange.lasting(SECONDS, field, baud, LEAST_FRAMES)
     print("")
     print("%d baud, %d-byte fields: %s" % (baud, field, exchange.describe(baud)))
     print("  %-20s %11s %10s %9s %7s %5s" % ("row", "payload B/s", "of ceiling", "CPU us/B", "rest", "load"))
     meter = SimulatedMeter("--baud", str(baud), "--answer", "size:%d" % exchange.answer,
-                           "--max-info-tx", str(field), "--max-info-rx", str(field), links=3)
+                           "--max-info-tx", str(field), "--max-info-rx", str(field), links=3,
+                           prefix=placement.meters)
     try:
         module = module_row(meter.paths[0], baud, exchange, meter.process.pid)
         before = module_row(meter.paths[2], baud, exchange, meter.process.pid, SerialLine)
@@ -118,15 +119,16 @@ def measure(baud, field):
 
 
 def main():
+    placement = Placement()
     print("Line rate of one link over FastSerialLine against the simulator, paced both ways;"
           " payload = answer bytes send_receive returns; CPU = this process, user + system;"
           " load = the machine's load average;"
           " answers of about %d s at the ceiling, at least %d frames;\nrest = cores busy with"
-          " neither client nor simulator (other processes, the kernel's pty work)"
-          % (SECONDS, LEAST_FRAMES))
+          " neither client nor simulator (other processes, the kernel's pty work); %s"
+          % (SECONDS, LEAST_FRAMES, placement.describe()))
     for baud in (9600, 115200):
         for field in (128, 2030):
-            measure(baud, field)
+            measure(baud, field, placement)
 
 
 if __name__ == "__main__":

@@ -28,10 +28,16 @@ Reported per run, each row with the load average of the machine:
 Beside each, meter_load (simulator/load_driver.cpp, C++, one poll loop
 for all links, no protocol objects) drives a fresh simulator with as many
 links for a few seconds: its CPU per frame is the floor the client's is
-compared with. At 1024 links two more rows show what the client is
-measured against: SerialLine (a Python poll(2) loop in each thread, the
-port before the event loop) and a do-nothing client (Exchange.replay:
-pre-encoded frames, no decoding) on FastSerialLine.
+compared with. At 1024 links more rows show what the client is measured
+against: SerialLine (a Python poll(2) loop in each thread, the port
+before the event loop), a do-nothing client (Exchange.replay: pre-encoded
+frames, no decoding) on FastSerialLine, and the client with the meters on
+cores it shares.
+
+The client and meter_load keep core 0 and the simulators get the others
+(usage.Placement): a head-end runs a process per core, and the meters
+stand for devices outside it. The row "cores shared" runs the client and
+its simulator on every core, as they run without taskset.
 
 The exchange is an answer of about 8 KB in whole information fields,
 about 10 s at the ceiling, at two field sizes, as the client's cost goes
@@ -43,6 +49,7 @@ nothing about timing.
 
 from __future__ import absolute_import, division, print_function
 
+import argparse
 import os
 import subprocess
 import sys
@@ -59,17 +66,19 @@ from support.simulator import SimulatedMeter
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.hdlcprotocol import HDLCProtocol
 from tarvik.brenlo.transport import FastSerialLine, SerialLine, TcpLine
-from usage import CORES, Usage, goal, raise_open_files_limit
+from usage import CORES, Placement, Usage, goal, raise_open_files_limit
 
 BAUD = 9600
 FIELDS = ((128, 66), (2030, 5))  # information field, answer frames: about 10 s each
 LINKS = (1, 64, 256, 1024, 4096)
+KINDS = ("FastSerialLine", "TcpLine")
 MEASURED = 1024  # where the do-nothing client and SerialLine run too
 TIMEOUT = 10
 STACK = 256 * 1024
 SESSIONS = 10000
 DRIVER_SECONDS = 3
 GOAL_WORST, GOAL_MEAN, GOAL_CPU = 0.90, 0.95, 3.0
+PLACEMENT = None  # set by main()
 
 
 def module(exchange, protocol, port):
@@ -191,13 +200,15 @@ def open_ports(kind, meter, links):
     return [port_class(path, baudrate=BAUD, timeout=TIMEOUT) for path in meter.paths]
 
 
-def measure(name, kind, links, exchange, client=module):
+def measure(name, kind, links, exchange, client=module, apart=True):
     """One run, printed as a row; returns its Result, or None if it
-    cannot run here."""
+    cannot run here. With C{apart} false the client and the simulator
+    share every core."""
+    PLACEMENT.share(not apart)
     try:
         meter = SimulatedMeter("--baud", str(BAUD), "--answer", "size:%d" % exchange.answer,
                                "--max-info-tx", str(exchange.field), "--max-info-rx", str(exchange.field),
-                               links=links, tcp=kind == "TcpLine")
+                               links=links, tcp=kind == "TcpLine", prefix=PLACEMENT.meters if apart else [])
     except RuntimeError as e:
         # Too few ptys (kernel.pty.max, less kernel.pty.reserve inside a
         # container) or descriptors: the simulator says which.
@@ -212,6 +223,7 @@ def measure(name, kind, links, exchange, client=module):
         for port in ports:
             port.close()
         meter.close()
+        PLACEMENT.share(False)
     r = Result(links, exchange, start, spent, run.begins, run.ends)
     print("%-15s %5d %5d %6.1f %6.3f %6.3f %6.3f %9.1f %8.2f %9.2f %6.1f %7.2f %5.2f %5s%s"
           % (name, links, r.ok, connecting, r.spread, r.worst, r.mean, r.cpu_per_frame * 1e6,
@@ -225,8 +237,9 @@ def load_driver(kind, links, exchange):
     """meter_load on as many links of a fresh simulator; returns its CPU
     per frame in seconds, or None."""
     driver = os.path.join(os.path.dirname(os.environ["TARVIK_SIMULATOR"]), "meter_load")
-    command = [driver, os.environ["TARVIK_SIMULATOR"], str(links), str(DRIVER_SECONDS)]
+    command = PLACEMENT.meters + [driver, os.environ["TARVIK_SIMULATOR"], str(links), str(DRIVER_SECONDS)]
     command += ["--tcp"] if kind == "TcpLine" else []
+    command += ["--driver-cpu", str(PLACEMENT.client_core)] if PLACEMENT.meters else []
     command += ["--baud", str(BAUD), "--answer", "size:65536", "--max-info-tx", str(exchange.field),
                 "--max-info-rx", str(exchange.field)]
     output = subprocess.check_output(command).decode()
@@ -239,26 +252,30 @@ def load_driver(kind, links, exchange):
     return per_frame / 1e6
 
 
-def field_size(field, frames):
+def field_size(field, frames, kinds=KINDS, link_counts=LINKS):
     """The table for one information field size, and its goals."""
     exchange = Exchange(frames * field - 3, field)
     print("")
     print("%d-byte fields; each link: %s" % (field, exchange.describe(BAUD)))
     results, floors = {}, {}
-    for kind in ("FastSerialLine", "TcpLine"):
+    for kind in kinds:
         print("")
         header()
-        for links in LINKS:
+        for links in link_counts:
             results[(kind, links)] = measure(kind, kind, links, exchange)
             if results[(kind, links)]:
                 floors[(kind, links)] = load_driver(kind, links, exchange)
                 ratio = results[(kind, links)].cpu_per_frame / floors[(kind, links)]
                 print("%-15s %5d  client CPU per frame %.2f x the load driver's" % ("", links, ratio))
+    if MEASURED not in link_counts:
+        return
     print("")
     header()
     measure("SerialLine", "SerialLine", MEASURED, exchange)
     if field == FIELDS[0][0]:
         measure("do-nothing", "FastSerialLine", MEASURED, exchange, do_nothing)
+        if PLACEMENT.meters:
+            measure("cores shared", "FastSerialLine", MEASURED, exchange, apart=False)
     goals(field, results, floors)
 
 
@@ -287,16 +304,30 @@ def goals(field, results, floors):
              "a factor %.2f" % (ratio / GOAL_CPU))
 
 
+def arguments():
+    parser = argparse.ArgumentParser(description="Many links in one process, beside the C++ load driver.")
+    parser.add_argument("--links", type=int, nargs="+", default=LINKS, help="link counts (default: %(default)s)")
+    parser.add_argument("--fields", type=int, nargs="+", default=[field for field, _ in FIELDS],
+                        choices=[field for field, _ in FIELDS], help="information field sizes")
+    parser.add_argument("--lines", nargs="+", default=KINDS, choices=KINDS, help="kinds of line")
+    return parser.parse_args()
+
+
 def main():
+    global PLACEMENT
+    options = arguments()
+    PLACEMENT = Placement()
     limit = raise_open_files_limit()
     threading.stack_size(STACK)
     print("Many links at %d baud: one simulator (ptys, or a TCP gateway), one thread per link,"
           " timed from one common start; open-files limit %d;\nconn. = seconds to connect all links"
           " (untimed); spread = seconds from the start until the last thread ran;\nrest = machine"
           " less client and simulator: other processes and kernel threads (the ptys' among them);"
-          "\nmeter_load: the C++ load driver on as many links, %d s" % (BAUD, limit, DRIVER_SECONDS))
+          "\nmeter_load: the C++ load driver on as many links, %d s; %s"
+          % (BAUD, limit, DRIVER_SECONDS, PLACEMENT.describe()))
     for field, frames in FIELDS:
-        field_size(field, frames)
+        if field in options.fields:
+            field_size(field, frames, options.lines, options.links)
 
 
 if __name__ == "__main__":

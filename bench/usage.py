@@ -7,6 +7,7 @@ from __future__ import absolute_import, division, print_function
 
 import os
 import resource
+import subprocess
 import time
 
 TICK = float(os.sysconf("SC_CLK_TCK"))
@@ -90,6 +91,45 @@ def raise_open_files_limit():
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     return hard
+
+
+class Placement(object):
+    """Where a many-links run puts the head-end and the meters.
+
+    The client process keeps core 0, every thread it has and starts: a
+    head-end runs a process per core, as the interpreter lock keeps one
+    process's Python work on one core anyway, and threads handing the lock
+    to each other on one core switch without waking another core. The
+    simulated meters stand for devices outside the head-end and get the
+    other cores: C{meters} is the command prefix that starts a process
+    there. On one core, or without taskset, nothing moves and C{meters}
+    is empty.
+    """
+
+    client_core = 0
+
+    def __init__(self):
+        self.meters = []
+        if CORES > 1 and self._pin(os.getpid(), str(self.client_core)):
+            self.meters = ["taskset", "-c", "1" if CORES == 2 else "1-%d" % (CORES - 1)]
+
+    def describe(self):
+        if not self.meters:
+            return "client and meters share the cores"
+        return "client on core %d, meters on core(s) %s" % (self.client_core, self.meters[-1])
+
+    def share(self, shared):
+        """Let the client use every core (C{shared} true) or its own again."""
+        if self.meters:
+            self._pin(os.getpid(), "0-%d" % (CORES - 1) if shared else str(self.client_core))
+
+    @staticmethod
+    def _pin(pid, cores):
+        try:
+            with open(os.devnull, "w") as quiet:
+                return subprocess.call(["taskset", "-a", "-p", "-c", cores, str(pid)], stdout=quiet) == 0
+        except OSError:  # no taskset
+            return False
 
 
 def goal(text, measured, met, shortfall):

@@ -4,17 +4,19 @@
 // each link with SNRM, then asks for the simulator's canned answer over and
 // over, acknowledging each segment with RR at once.
 //
-//   meter_load SIMULATOR LINKS SECONDS [--tcp] [simulator options...]
+//   meter_load SIMULATOR LINKS SECONDS [--tcp] [--driver-cpu N] [simulator options...]
 //
 // The simulator is started with --links LINKS and the given options (e.g.
 // --baud 9600 --answer size:65536); with --tcp, as a TCP gateway sized for
 // LINKS sessions (--tcp 0 --links LINKS), and the driver makes LINKS
-// connections to it.
+// connections to it. With --driver-cpu, the driver moves to core N once the
+// simulator has started, which keeps the cores the driver was started on.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -135,7 +137,7 @@ double ownCpuSeconds() {
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::cerr << "usage: meter_load SIMULATOR LINKS SECONDS [--tcp] [simulator options...]\n";
+        std::cerr << "usage: meter_load SIMULATOR LINKS SECONDS [--tcp] [--driver-cpu N] [simulator options...]\n";
         return 2;
     }
     const unsigned links = static_cast<unsigned>(std::atoi(argv[2]));
@@ -147,11 +149,15 @@ int main(int argc, char** argv) {
 
     int out[2];
     if (pipe(out) != 0) return 1;
-    const bool tcp = argc > 4 && std::string(argv[4]) == "--tcp";
+    int next = 4;
+    const bool tcp = next < argc && std::string(argv[next]) == "--tcp";
+    if (tcp) ++next;
+    int driverCpu = -1;
+    if (next + 1 < argc && std::string(argv[next]) == "--driver-cpu") driverCpu = std::atoi(argv[next + 1]), next += 2;
     const std::string count = std::to_string(links);
     std::vector<char*> args = {argv[1], const_cast<char*>("--links"), const_cast<char*>(count.c_str())};
     if (tcp) args.push_back(const_cast<char*>("--tcp")), args.push_back(const_cast<char*>("0"));
-    for (int i = tcp ? 5 : 4; i < argc; ++i) args.push_back(argv[i]);
+    for (int i = next; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     const pid_t simulator = fork();
     if (simulator == 0) {
@@ -161,6 +167,12 @@ int main(int argc, char** argv) {
         _exit(127);
     }
     close(out[1]);
+    if (driverCpu >= 0) {
+        cpu_set_t cores;
+        CPU_ZERO(&cores);
+        CPU_SET(static_cast<unsigned>(driverCpu), &cores);
+        if (sched_setaffinity(0, sizeof cores, &cores) != 0) std::perror("meter_load: --driver-cpu");
+    }
     FILE* listing = fdopen(out[0], "r");
     std::vector<Link> all(links);
     char path[256];
