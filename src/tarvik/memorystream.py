@@ -1,10 +1,20 @@
-"""A growable in-memory byte buffer with a read position."""
+"""A growable in-memory byte buffer with a read position.
+
+Copies of byte values are checked and converted by tarvik._bytes when it
+is built and TARVIK_PURE_PYTHON is not set (see
+L{tarvik.utils.BYTE_LOOPS}), and by the plain Python code here otherwise,
+with the same results and errors.
+"""
 
 from __future__ import absolute_import, division, print_function
 
 from array import array
 
-from tarvik.utils import INTEGER_TYPES
+from tarvik.utils import BYTE_LOOPS, INTEGER_TYPES
+
+# byte_list(values, start=0, end=-1): values[start:end] of a list as a new
+# list of plain ints, or None where the Python code below must do the work.
+_fast_byte_list = BYTE_LOOPS.byte_list if BYTE_LOOPS is not None else None
 
 
 def _byte_value(value):
@@ -32,6 +42,10 @@ def _byte_list(values):
         return list(values)  # holds nothing but bytes
     if not isinstance(values, list):
         values = list(values)
+    if _fast_byte_list is not None:
+        result = _fast_byte_list(values)
+        if result is not None:
+            return result
     try:
         return array("B", values).tolist()
     except (TypeError, OverflowError):
@@ -170,7 +184,11 @@ class MemoryStream(object):
         if offset + count > len(buffer):
             raise ValueError("range %d+%d exceeds buffer of %d items"
                              % (offset, count, len(buffer)))
-        values = _byte_list(buffer[offset:offset + count])
+        values = None
+        if _fast_byte_list is not None:
+            values = _fast_byte_list(buffer, offset, offset + count)
+        if values is None:
+            values = _byte_list(buffer[offset:offset + count])
         end = self._length + count
         # Overwrites the spare items in the way and grows the list by
         # whatever does not fit.
