@@ -59,9 +59,18 @@ PyObject* byte_list(PyObject*, PyObject* args) {
         // `values`. Nothing below allocates: the ints 0 to 255 are shared.
         if (PyList_GET_SIZE(values) < end) return none();
         for (Py_ssize_t index = start; index < end; ++index) {
-            const long value = byte_value(PyList_GET_ITEM(values, index));
-            if (value < 0) return none();
-            PyList_SET_ITEM(result.get(), index - start, hdlc::Ref::steal(hdlc::version::integer_from_long(value)).release());
+            PyObject* item = PyList_GET_ITEM(values, index);
+            long value = 0;
+            if (hdlc::version::plain_integer_value(item, &value)) {
+                if (value < 0 || value > 255) return none();
+                Py_INCREF(item);  // already the plain int wanted
+            } else {
+                value = byte_value(item);
+                if (value < 0) return none();
+                item = hdlc::version::integer_from_long(value);
+                if (item == nullptr) return nullptr;
+            }
+            PyList_SET_ITEM(result.get(), index - start, item);
         }
         return result.release();
     } catch (const hdlc::PythonError&) {
@@ -94,8 +103,9 @@ PyObject* crc16(PyObject*, PyObject* args) {
         PyObject** items = PySequence_Fast_ITEMS(values);
         if (!resolve_range(PySequence_Fast_GET_SIZE(values), start, end)) return nullptr;
         for (Py_ssize_t index = start; index < end; ++index) {
-            const long value = byte_value(items[index]);
-            if (value < 0) return none();
+            long value = 0;
+            if (!hdlc::version::plain_integer_value(items[index], &value)) value = byte_value(items[index]);
+            if (value < 0 || value > 255) return none();
             crc = crc_step(crc, static_cast<unsigned>(value));
         }
     } else if (PyBytes_CheckExact(values) || PyByteArray_CheckExact(values)) {
