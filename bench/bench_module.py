@@ -231,9 +231,8 @@ def use_byte_loops(on):
     """Switch the companions to tarvik._bytes (where it is loaded) or to
     their plain Python code, the two ways TARVIK_PURE_PYTHON chooses
     between at import."""
-    loops = BYTE_LOOPS if on else None
-    memorystream_module._fast_byte_list = loops and loops.byte_list
-    frame_module._fast_crc16 = loops and loops.crc16
+    for module in (memorystream_module, frame_module):
+        module._use_byte_loops(BYTE_LOOPS if on else None)
 
 
 def new_protocol(impl, meter):

@@ -32,6 +32,16 @@ def write_and_state(values, offset, count):
     return error, outcome(stream.to_list), stream.capacity
 
 
+def call_and_state(call, change=None):
+    """Call with a stream that has a spare item; return the error and the state."""
+    stream = MemoryStream([5, 6])
+    stream.length = 1
+    if change:
+        change(stream)
+    error = outcome(lambda: call(stream))
+    return error, outcome(lambda: stream._buffer[:]), vars(stream).get("_length"), stream.length
+
+
 def decode_data(buffer):
     frame = Frame()
     error = outcome(lambda: frame.set_from_pdu_bytes(buffer))
@@ -55,12 +65,13 @@ class ByteLoopsTest(unittest.TestCase):
 
     def assert_same_as_python(self, action):
         fast = outcome(action)
-        switches = memorystream._fast_byte_list, frame_module._fast_crc16
-        memorystream._fast_byte_list = frame_module._fast_crc16 = None
+        for module in (memorystream, frame_module):
+            module._use_byte_loops(None)
         try:
             self.assertEqual(fast, outcome(action))
         finally:
-            memorystream._fast_byte_list, frame_module._fast_crc16 = switches
+            for module in (memorystream, frame_module):
+                module._use_byte_loops(BYTE_LOOPS)
         return fast
 
     def test_items_and_sequences_convert_and_fail_as_in_python(self):
@@ -73,6 +84,19 @@ class ByteLoopsTest(unittest.TestCase):
             for offset, count in ((0, 0), (0, len(values)), (len(values), 0), (1, 1), (1, 2)):
                 self.assert_same_as_python(lambda: write_and_state(values, offset, count))
         self.assertEqual(self.assert_same_as_python(lambda: crc16(b"123456789"))[0], 0x906E)
+
+    def test_write_byte_and_length_behave_as_in_python(self):
+        for value in (0, 255, True, LONG(5), Small(3), 256, -1, 2 ** 70, 1.0, None, b"\xe6", b"ab", u"a"):
+            for length in (1, 2):
+                self.assert_same_as_python(lambda: call_and_state(
+                    lambda stream: (setattr(stream, "length", length), stream.write_byte(value))))
+        for call in (lambda stream: MemoryStream.write_byte(stream, 7), lambda stream: MemoryStream.write_byte(3, 7),
+                     lambda stream: stream.write_byte(), lambda stream: stream.write_byte(1, 2),
+                     lambda stream: stream.write_byte(value=9)):
+            self.assert_same_as_python(lambda: call_and_state(call))
+        for change in (lambda stream: setattr(stream, "_buffer", (1, 2)), lambda stream: delattr(stream, "_length"),
+                       lambda stream: delattr(stream, "_buffer"), lambda stream: setattr(stream, "_length", LONG(2))):
+            self.assert_same_as_python(lambda: call_and_state(lambda stream: stream.write_byte(7), change))
 
     def test_check_ranges_reach_both_ends(self):
         values = list(range(256)) * 3
@@ -107,6 +131,15 @@ class ByteLoopsTest(unittest.TestCase):
                 self.assertRaises(ValueError, BYTE_LOOPS.byte_list, case, 0, 9)
         del case
         self.assertEqual(counts(), before)
+        stream = MemoryStream([0] * 4)
+        watched = [stream, stream._buffer, big]
+        before = [sys.getrefcount(item) for item in watched]
+        for _ in range(100):
+            stream.length = 0
+            for value in (7, True, big, 8):
+                self.assertRaises(ValueError, stream.write_byte, value) if value is big else stream.write_byte(value)
+            self.assertEqual(stream.length, 3)
+        self.assertEqual([sys.getrefcount(item) for item in watched], before)
         result = BYTE_LOOPS.byte_list([1, 2])
         self.assertEqual(sys.getrefcount(result), 2)
 

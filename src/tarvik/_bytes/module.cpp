@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -121,6 +122,78 @@ PyObject* crc16(PyObject*, PyObject* args) {
     return hdlc::version::integer_from_long(static_cast<long>(crc ^ 0xFFFF));
 }
 
+hdlc::Id length_name("_length");
+hdlc::Id buffer_name("_buffer");
+
+// MemoryStream.write_byte(stream, value) for a plain int 0 to 255 and a
+// stream whose _length is a plain int and _buffer a list, as the Python
+// method `python_write_byte` does it; that method does every other call.
+// A failing look-up of _length or _buffer raises what the method would.
+PyObject* write_byte(PyObject* python_write_byte, PyObject* args, PyObject* kwargs) {
+    long value = 0;
+    if (kwargs != nullptr || PyTuple_GET_SIZE(args) != 2 ||
+        !hdlc::version::plain_integer_value(PyTuple_GET_ITEM(args, 1), &value) || value < 0 || value > 255)
+        return PyObject_Call(python_write_byte, args, kwargs);
+    PyObject* stream = PyTuple_GET_ITEM(args, 0);
+    PyObject* item = PyTuple_GET_ITEM(args, 1);
+    try {
+        hdlc::Ref length = hdlc::Ref::steal(PyObject_GetAttr(stream, length_name.get()));
+        hdlc::Ref buffer = hdlc::Ref::steal(PyObject_GetAttr(stream, buffer_name.get()));
+        long used = 0;
+        if (!hdlc::version::plain_integer_value(length.get(), &used) || used < 0 || !PyList_CheckExact(buffer.get()))
+            return PyObject_Call(python_write_byte, args, kwargs);
+        // From here on the Python method would fail where this does.
+        if (used < PyList_GET_SIZE(buffer.get())) {
+            Py_INCREF(item);
+            hdlc::check(PyList_SetItem(buffer.get(), used, item));
+        } else {
+            hdlc::check(PyList_Append(buffer.get(), item));
+        }
+        hdlc::Ref next = hdlc::Ref::steal(hdlc::version::integer_from_long(used + 1));
+        hdlc::check(PyObject_SetAttr(stream, length_name.get(), next.get()));
+        return none();
+    } catch (const hdlc::PythonError&) {
+        return nullptr;
+    }
+}
+
+PyMethodDef write_byte_definition = {
+    "write_byte", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_byte)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// stream_method(cls, python_write_byte) -> method
+PyObject* stream_method(PyObject*, PyObject* args) {
+    PyObject* cls = nullptr;
+    PyObject* python_write_byte = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:stream_method", &cls, &python_write_byte)) return nullptr;
+    // The method documents itself with the first Python method's text,
+    // kept for the life of the process as the definition needs it.
+    if (write_byte_definition.ml_doc == nullptr) {
+        static std::string doc;
+        PyObject* found = PyObject_GetAttrString(python_write_byte, "__doc__");
+        if (found == nullptr) return nullptr;
+        const char* characters = hdlc::version::is_text(found) ? hdlc::version::text_characters(found) : "";
+        if (characters != nullptr) doc = characters;
+        Py_DECREF(found);
+        if (characters == nullptr) return nullptr;
+        write_byte_definition.ml_doc = doc.c_str();
+    }
+    PyObject* function = PyCFunction_NewEx(&write_byte_definition, python_write_byte, nullptr);
+    if (function == nullptr) return nullptr;
+    PyObject* method = hdlc::version::method_of_class(function, cls);
+    Py_DECREF(function);
+    return method;
+}
+
+// stream_length(stream) -> stream._length
+PyObject* stream_length(PyObject*, PyObject* stream) {
+    try {
+        return PyObject_GetAttr(stream, length_name.get());
+    } catch (const hdlc::PythonError&) {
+        return nullptr;
+    }
+}
+
 PyMethodDef functions[] = {
     {"byte_list", byte_list, METH_VARARGS,
      "byte_list(values, start=0, end=-1) -> list or None\n\n"
@@ -132,6 +205,12 @@ PyMethodDef functions[] = {
      "The CRC-16/X.25 of values[start:end], a list or tuple of ints 0 to 255 or a byte string\n"
      "or bytearray (end -1: the end). None for any other sequence or item, as for byte_list.\n"
      "ValueError when the range does not lie within values."},
+    {"stream_method", stream_method, METH_VARARGS,
+     "stream_method(cls, python_write_byte) -> method\n\n"
+     "MemoryStream.write_byte in C++ for the class cls: it appends a plain int 0 to 255 itself\n"
+     "and passes every other call to python_write_byte, the method as Python writes it."},
+    {"stream_length", stream_length, METH_O,
+     "stream_length(stream) -> stream._length: the getter of MemoryStream.length."},
     {nullptr, nullptr, 0, nullptr}};
 
 const char module_doc[] =

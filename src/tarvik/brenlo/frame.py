@@ -50,8 +50,22 @@ _REVERSED_BYTES = [int("{0:08b}".format(value)[::-1], 2)
 _REVERSE_BITS = bytes(bytearray(_REVERSED_BYTES))
 
 # crc16(values, start=0, end=-1): the CRC of values[start:end], or None
-# where the Python code below must do the work.
-_fast_crc16 = BYTE_LOOPS.crc16 if BYTE_LOOPS is not None else None
+# where the Python code below must do the work. Set by _use_byte_loops.
+_fast_crc16 = None
+
+
+def _use_byte_loops(loops):
+    """Compute check sequences with loops, the module tarvik._bytes, or for
+    None with the plain Python code here.
+
+    Called once at import with L{tarvik.utils.BYTE_LOOPS}; the tests and
+    benchmarks that compare the two ways call it again.
+    """
+    global _fast_crc16
+    _fast_crc16 = None if loops is None else loops.crc16
+
+
+_use_byte_loops(BYTE_LOOPS)
 
 
 def crc16(data):
