@@ -14,6 +14,9 @@ What the ratios show:
     made as cheap as Python allows, i.e. the protocol logic's cost. It is
     not the module's own cost: the fakes are Python too, and each call
     into them costs a Python function call on both sides.
+  - mod pure beside mod real (scaling rows): the module with the real
+    companions running their plain Python code, as TARVIK_PURE_PYTHON=1
+    makes them, against the same companions with tarvik._bytes.
 Against a real line, waiting for the port costs far more than either
 (see bench_line_rate.py). Prints measurements and ratios only; nothing
 is asserted about timings.
@@ -25,9 +28,12 @@ import tarvik.brenlo.hdlcprotocol as module_impl
 from support import exchange
 import reference_hdlcprotocol as reference_impl
 from support.exchange import CLIENT, SERVER
+import tarvik.brenlo.frame as frame_module
+import tarvik.memorystream as memorystream_module
 from tarvik.brenlo import HDLCParameters
 from tarvik.brenlo.frame import Frame
 from tarvik.memorystream import MemoryStream
+from tarvik.utils import BYTE_LOOPS
 from usage import clock, per_call
 
 Kind = Frame.FrameKind
@@ -221,6 +227,14 @@ def bind(impl, frame_cls, stream_cls):
     impl.MemoryStream = stream_cls
 
 
+def use_byte_loops(on):
+    """Switch the companions to tarvik._bytes (where it is loaded) or to
+    their plain Python code, the two ways TARVIK_PURE_PYTHON chooses
+    between at import."""
+    for module in (memorystream_module, frame_module):
+        module._use_byte_loops(BYTE_LOOPS if on else None)
+
+
 def new_protocol(impl, meter):
     params = HDLCParameters(DiscToNDMTimeout=0)
     proto = impl.HDLCProtocol(params, meter)
@@ -283,6 +297,13 @@ def scaled_call(impl, request_size, answer_size, segment):
     return max(spent - connect_cost, 1e-9)
 
 
+def scaled_direction(impl, direction, size, segment):
+    """scaled_call with size bytes in the direction named, 16 in the other."""
+    if direction == "answer":
+        return scaled_call(impl, 16, size, segment)
+    return scaled_call(impl, size, 16, segment)
+
+
 def main():
     small_request = 16
     small_answer = 16
@@ -326,11 +347,15 @@ def main():
                                                                   segment))
     print("CPU ns per payload byte (connect cost subtracted); 1 MiB cases"
           " timed once")
+    print("mod pure: the module with the real companions' plain Python code"
+          " (TARVIK_PURE_PYTHON=1)%s" % (
+              "" if BYTE_LOOPS else "; tarvik._bytes is not loaded, so"
+              " mod real runs it too"))
     for direction in ("answer", "request"):
         print("")
-        print("%-8s size %-9s %12s %12s %8s %12s %12s %8s" % (
+        print("%-8s size %-9s %12s %12s %8s %12s %12s %8s %12s %8s" % (
             direction, "", "mod real", "ref real", "mod/ref",
-            "mod fakes", "ref fakes", "mod/ref"))
+            "mod fakes", "ref fakes", "mod/ref", "mod pure", "real/pure"))
         per_byte = {}
         for size in sizes:
             row = []
@@ -338,16 +363,18 @@ def main():
                 pair = []
                 for iname, impl in IMPLS:
                     bind(impl, frame_cls, stream_cls)
-                    if direction == "answer":
-                        spent = scaled_call(impl, 16, size, segment)
-                    else:
-                        spent = scaled_call(impl, size, 16, segment)
+                    spent = scaled_direction(impl, direction, size, segment)
                     bind(impl, Frame, MemoryStream)
                     value = spent / size * 1e9
                     per_byte[(iname, cname, size)] = value
                     pair.append(value)
                 row += [pair[0], pair[1], pair[0] / pair[1]]
-            print("%-8s %-14s %12.1f %12.1f %8.3f %12.1f %12.1f %8.3f"
+            use_byte_loops(False)
+            pure = scaled_direction(module_impl, direction, size, segment)
+            use_byte_loops(True)
+            pure = pure / size * 1e9
+            row += [pure, row[0] / pure]
+            print("%-8s %-14s %12.1f %12.1f %8.3f %12.1f %12.1f %8.3f %12.1f %8.3f"
                   % tuple([direction, "%d B" % size] + row))
             sys.stdout.flush()
         ratios = []

@@ -1,10 +1,21 @@
-"""A growable in-memory byte buffer with a read position."""
+"""A growable in-memory byte buffer with a read position.
+
+Copies of byte values, L{MemoryStream.write_byte} and the getter of
+L{MemoryStream.length} run in C++ (tarvik._bytes) when it is built and
+TARVIK_PURE_PYTHON is not set (see L{tarvik.utils.BYTE_LOOPS}), and as the
+plain Python code here otherwise, with the same results and errors.
+"""
 
 from __future__ import absolute_import, division, print_function
 
 from array import array
 
-from tarvik.utils import INTEGER_TYPES
+from tarvik.utils import BYTE_LOOPS, INTEGER_TYPES
+
+# byte_list(values, start=0, end=-1): values[start:end] of a list as a new
+# list of plain ints, or None where the Python code below must do the work.
+# Set by _use_byte_loops.
+_fast_byte_list = None
 
 
 def _byte_value(value):
@@ -32,6 +43,10 @@ def _byte_list(values):
         return list(values)  # holds nothing but bytes
     if not isinstance(values, list):
         values = list(values)
+    if _fast_byte_list is not None:
+        result = _fast_byte_list(values)
+        if result is not None:
+            return result
     try:
         return array("B", values).tolist()
     except (TypeError, OverflowError):
@@ -170,7 +185,11 @@ class MemoryStream(object):
         if offset + count > len(buffer):
             raise ValueError("range %d+%d exceeds buffer of %d items"
                              % (offset, count, len(buffer)))
-        values = _byte_list(buffer[offset:offset + count])
+        values = None
+        if _fast_byte_list is not None:
+            values = _fast_byte_list(buffer, offset, offset + count)
+        if values is None:
+            values = _byte_list(buffer[offset:offset + count])
         end = self._length + count
         # Overwrites the spare items in the way and grows the list by
         # whatever does not fit.
@@ -205,3 +224,31 @@ class MemoryStream(object):
     def __repr__(self):
         return "<MemoryStream length=%d position=%d>" % (self._length,
                                                          self._position)
+
+
+_python_write_byte = MemoryStream.__dict__["write_byte"]
+_python_length = MemoryStream.__dict__["length"]
+
+
+def _use_byte_loops(loops):
+    """Run the stream's per-byte code in loops, the module tarvik._bytes,
+    or for None in the plain Python code above.
+
+    Called once at import with L{tarvik.utils.BYTE_LOOPS}; the tests and
+    benchmarks that compare the two ways call it again.
+    """
+    global _fast_byte_list
+    if loops is None:
+        _fast_byte_list = None
+        MemoryStream.write_byte = _python_write_byte
+        MemoryStream.length = _python_length
+    else:
+        _fast_byte_list = loops.byte_list
+        MemoryStream.write_byte = loops.stream_method(MemoryStream,
+                                                      _python_write_byte)
+        MemoryStream.length = property(loops.stream_length,
+                                       MemoryStream._set_length,
+                                       doc=_python_length.__doc__)
+
+
+_use_byte_loops(BYTE_LOOPS)

@@ -16,6 +16,11 @@ The decoder's steps (L{read_format}, L{find_fcs}, L{read_addresses},
 L{decode_control}, L{find_hcs}, L{read_check}) are module functions, so
 that tarvik.brenlo.trace describes frames with the same code that
 decodes them.
+
+The check sequences are computed by tarvik._bytes over the frame's list
+in place when it is built and TARVIK_PURE_PYTHON is not set (see
+L{tarvik.utils.BYTE_LOOPS}), and by binascii over converted copies
+otherwise, with the same results and errors.
 """
 
 from __future__ import absolute_import, division, print_function
@@ -23,7 +28,7 @@ from __future__ import absolute_import, division, print_function
 import binascii
 
 from tarvik.memorystream import MemoryStream
-from tarvik.utils import INTEGER_TYPES
+from tarvik.utils import BYTE_LOOPS, INTEGER_TYPES
 from tarvik.brenlo.brenloexception import BrenloException, BrenloExceptionKind
 
 
@@ -44,6 +49,24 @@ _REVERSED_BYTES = [int("{0:08b}".format(value)[::-1], 2)
                    for value in range(256)]
 _REVERSE_BITS = bytes(bytearray(_REVERSED_BYTES))
 
+# crc16(values, start=0, end=-1): the CRC of values[start:end], or None
+# where the Python code below must do the work. Set by _use_byte_loops.
+_fast_crc16 = None
+
+
+def _use_byte_loops(loops):
+    """Compute check sequences with loops, the module tarvik._bytes, or for
+    None with the plain Python code here.
+
+    Called once at import with L{tarvik.utils.BYTE_LOOPS}; the tests and
+    benchmarks that compare the two ways call it again.
+    """
+    global _fast_crc16
+    _fast_crc16 = None if loops is None else loops.crc16
+
+
+_use_byte_loops(BYTE_LOOPS)
+
 
 def crc16(data):
     """Return the CRC-16/X.25 of a sequence of byte values.
@@ -58,10 +81,26 @@ def crc16(data):
     mirrored bytes, so the bytes go in with their bits reversed and the
     16-bit result comes out reversed again.
     """
+    if _fast_crc16 is not None:
+        crc = _fast_crc16(data)
+        if crc is not None:
+            return crc
     mirrored = bytearray(data).translate(_REVERSE_BITS)
     crc = binascii.crc_hqx(mirrored, 0xFFFF)
     crc = (_REVERSED_BYTES[crc & 0xFF] << 8) | _REVERSED_BYTES[crc >> 8]
     return crc ^ 0xFFFF
+
+
+def _crc16_range(values, start, end):
+    """Return crc16(values[start:end]), without the copy where it can.
+
+    start and end lie within values, start not after end.
+    """
+    if _fast_crc16 is not None:
+        crc = _fast_crc16(values, start, end)
+        if crc is not None:
+            return crc
+    return crc16(values[start:end])
 
 
 def _frame_error(message):
@@ -233,7 +272,7 @@ class Frame(object):
             hcs = crc16(header)
             result.extend([hcs & 0xFF, hcs >> 8])
             result.extend(info)
-        fcs = crc16(result[1:])
+        fcs = _crc16_range(result, 1, len(result))
         result.extend([fcs & 0xFF, fcs >> 8, FLAG])
         return result
 
@@ -268,10 +307,16 @@ class Frame(object):
         """
         format_field = read_format(buffer)
         fcs_index = find_fcs(buffer, format_field)
-        # Everything between the opening flag and the FCS, converted once
-        # for both check sequences and the information field.
-        body = bytearray(buffer[1:fcs_index])
-        if crc16(body) != read_check(buffer, fcs_index):
+        # Everything between the opening flag and the FCS: the buffer itself
+        # where the C++ loops read it in place, else a copy converted once
+        # for both check sequences and the information field. Index i of
+        # the buffer is index i - skip of body.
+        if _fast_crc16 is None:
+            body, skip = bytearray(buffer[1:fcs_index]), 1
+        else:
+            body, skip = buffer, 0
+        fcs = _crc16_range(body, 1 - skip, fcs_index - skip)
+        if fcs != read_check(buffer, fcs_index):
             raise _frame_error("FCS mismatch")
 
         dst_address, src_address, control_index = read_addresses(
@@ -282,9 +327,10 @@ class Frame(object):
         data = None
         hcs_index = find_hcs(control_index, fcs_index)
         if hcs_index is not None:
-            if crc16(body[:hcs_index - 1]) != read_check(buffer, hcs_index):
+            hcs = _crc16_range(body, 1 - skip, hcs_index - skip)
+            if hcs != read_check(buffer, hcs_index):
                 raise _frame_error("HCS mismatch")
-            data = MemoryStream(body[hcs_index + 1:])
+            data = MemoryStream(body[hcs_index + 2 - skip:fcs_index - skip])
 
         self.Kind = kind
         self.DstAddress = dst_address

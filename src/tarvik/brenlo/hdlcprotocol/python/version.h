@@ -183,6 +183,19 @@ inline PyObject* bound_method(PyObject* function, PyObject* instance, PyObject* 
 #endif
 }
 
+// `function` as a method of the class `cls`: looked up on an instance, it
+// is called with the instance first.  An unbound method on 2.7, which also
+// checks that a first argument given through the class is a `cls`; an
+// instance method on 3.  New reference, NULL on error.
+inline PyObject* method_of_class(PyObject* function, PyObject* cls) {
+#if TARVIK_PYTHON3
+    (void)cls;
+    return PyInstanceMethod_New(function);
+#else
+    return PyMethod_New(function, nullptr, cls);
+#endif
+}
+
 // ---- Types ------------------------------------------------------------------
 
 // Prepares a static type object before its slots are filled.
