@@ -71,7 +71,7 @@ def configure(broker=None, store=None, work=None, visibility_timeout=VISIBILITY_
                                       "processed_folder": _folder(work, "processed"),
                                       "store_processed": False,
                                       "polling_interval": FILE_POLLING_INTERVAL},
-            result_backend="file://" + _folder(work, "results"),
+            result_backend=filequeue.SCHEME + "+file://" + _folder(work, "results"),
             # One worker takes everything: its polling loop fetches only
             # every two seconds, and would idle between.
             worker_prefetch_multiplier=0,
