@@ -39,7 +39,7 @@ constexpr int busy_events = 4;
 constexpr auto gather = std::chrono::milliseconds(1);
 // Readers running at once, and how long a turn lasts if its reader does
 // not wait again (it went on to other work).
-constexpr std::size_t turns = 1;
+constexpr std::size_t turns = 4;
 constexpr auto turn_limit = std::chrono::milliseconds(1);
 
 timespec to_timespec(Clock::duration wait) {
@@ -387,9 +387,11 @@ bool Link::serve_locked(Reactor& reactor, Deadline slept_until) {
         if (!granted_) granted_ = reactor.take_turn(*this);
         return granted_;
     }
-    if (got > 0 && byte_time_ > Clock::duration::zero()) {
+    if (got > 0 && !slept_until && byte_time_ > Clock::duration::zero()) {
         // The rest is on its way: sleep its line time instead of waking for
-        // every chunk.
+        // every chunk. Once that sleep is over, the bytes still missing are
+        // late and may come in one chunk at any moment (a driver or gateway
+        // that hands them over in blocks): the loop then waits for them.
         sleeping_until_ = Clock::now() + byte_time_ * static_cast<long>(want - unread());
         reactor.sleep(*this, *sleeping_until_);
     } else {
