@@ -169,6 +169,39 @@ class TcpLineTest(LineContract, unittest.TestCase):
             with self.assertRaises(serial.SerialException):
                 TcpLine(url)
 
+    def test_late_rest_of_a_frame_is_handed_over_when_it_comes(self):
+        # A gateway that passes a frame on in blocks, the last one later
+        # than the line rate allows: the read, in a thread of its own as a
+        # head-end's are, ends when that block is in, not a second line
+        # time of the bytes that were still missing later.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        line = TcpLine("socket://127.0.0.1:%d" % listener.getsockname()[1], baudrate=110, timeout=10)
+        self.addCleanup(line.close)
+        peer = listener.accept()[0]
+        self.addCleanup(peer.close)
+        frame = bytearray([0x7E, 0xA0, 0x1C]) + bytearray(range(26)) + bytearray([0x7E])
+        read = []
+
+        def reader():
+            header = line.read(3)
+            read.append(header + line.read(27))
+            read.append(time.time())
+        thread = threading.Thread(target=reader)
+        thread.start()
+        self.addCleanup(thread.join)
+        begun = time.time()
+        for at, block in ((0, frame[:3]), (0.05, frame[3:10]), (27 * 10.0 / 110 + 0.1, frame[10:])):
+            time.sleep(max(0, begun + at - time.time()))
+            peer.sendall(block)
+        last_block = time.time()
+        thread.join()
+        self.assertEqual(bytearray(read[0]), frame)
+        # A second sleep would have lasted the 20 bytes' line time, 1.8 s.
+        self.assertLess(read[1] - last_block, min(LATE_TOLERANCE, 1.5))
+
     def test_descriptors_above_select_limit(self):
         descriptors_past_1023(self)
         line = self.line(timeout=5)
