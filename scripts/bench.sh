@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every benchmark (about 10 minutes) in the build's environment and
+# Runs every benchmark (about 22 minutes) in the build's environment and
 # lists the goals at the end, each met or missed by how much:
 #   build/env-py2 scripts/bench.sh [LAUNCHER ...]     (make bench)
 #   bench_interpreters.py the module's CPU per exchange on each interpreter
