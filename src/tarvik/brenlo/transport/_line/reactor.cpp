@@ -13,7 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
-#include <queue>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -30,7 +30,7 @@ constexpr std::size_t read_ahead = 64 * 1024;
 // A write that finds the line full looks for cancel_write this often.
 constexpr auto write_poll = std::chrono::milliseconds(20);
 // The loop serves sleeps that end within one byte time (at most this) of
-// each other in one wake-up.
+// each other in one wake-up, at the end of the last of them.
 constexpr auto most_tolerance = std::chrono::milliseconds(1);
 // A loop that finds this many lines with events at once gathers the events
 // of the next `gather` before it looks again: they only start the sleeps
@@ -76,7 +76,7 @@ private:
     struct Sleep {
         Clock::time_point until, latest;
         std::uint64_t id;
-        bool operator>(const Sleep& other) const { return until > other.until; }
+        bool operator<(const Sleep& other) const { return until < other.until; }
     };
 
     Reactor();
@@ -99,7 +99,7 @@ private:
     std::mutex mutex_;  // guards links_ and next_id_
     std::unordered_map<std::uint64_t, std::shared_ptr<Link>> links_;
     std::uint64_t next_id_ = 0;
-    std::priority_queue<Sleep, std::vector<Sleep>, std::greater<Sleep>> sleeps_;
+    std::multiset<Sleep> sleeps_;  // by when they end
     std::mutex turns_mutex_;  // guards turns_ and queued_
     std::vector<Turn> turns_ = std::vector<Turn>(turns);
     std::deque<std::uint64_t> queued_;
@@ -163,7 +163,7 @@ void Reactor::arm(Link& link) {
 
 void Reactor::sleep(Link& link, Clock::time_point until) {
     const auto tolerance = std::min<Clock::duration>(link.byte_time_, most_tolerance);
-    sleeps_.push(Sleep{until, until + tolerance, link.id_});
+    sleeps_.insert(Sleep{until, until + tolerance, link.id_});
 }
 
 bool Reactor::take_turn(Link& link) {
@@ -252,7 +252,10 @@ std::shared_ptr<Link> Reactor::find(std::uint64_t id) {
 
 Deadline Reactor::next_wake() const {
     if (sleeps_.empty()) return std::nullopt;
-    return sleeps_.top().latest;
+    // The end of the last sleep that ends within the first one's tolerance:
+    // a sleep with none near it ends on time.
+    const auto after_window = sleeps_.upper_bound(Sleep{sleeps_.begin()->latest, {}, 0});
+    return std::prev(after_window)->until;
 }
 
 int Reactor::wait_for_events(std::vector<epoll_event>& events, Deadline wake) {
@@ -272,9 +275,9 @@ void Reactor::serve_sleeps() {
     // Every sleep that has ended, including those the wake-up came early
     // for within their tolerance.
     const auto now = Clock::now();
-    while (!sleeps_.empty() && sleeps_.top().until <= now) {
-        const Sleep ended = sleeps_.top();
-        sleeps_.pop();
+    while (!sleeps_.empty() && sleeps_.begin()->until <= now) {
+        const Sleep ended = *sleeps_.begin();
+        sleeps_.erase(sleeps_.begin());
         if (auto link = find(ended.id)) link->serve(*this, ended.until);
     }
 }
