@@ -304,10 +304,10 @@ void Reactor::run() {
         for (const auto& link : ready) link->serve(*this, std::nullopt);
         serve_sleeps();
         if (n >= busy_events) {
+            // The next turn of the loop serves what came in the meantime.
             const auto until = Clock::now() + gather;
             const Deadline next = next_wake();
             std::this_thread::sleep_until(next && *next < until ? *next : until);
-            serve_sleeps();
         }
     }
 }
@@ -496,17 +496,15 @@ Outcome Link::write_now(const char* data, std::size_t size, std::size_t& written
 
 Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error) {
     for (;;) {
+        const auto now = Clock::now();
+        if (deadline && *deadline <= now) return Outcome::TimedOut;
+        if (write_cancelled_.exchange(false)) return Outcome::Cancelled;
+        auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(write_poll);
+        if (deadline) slice = std::min(slice, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
+        pollfd room{fd_, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(slice.count())) == 0) continue;
         const Outcome outcome = write_now(data, size, written, error);
         if (outcome != Outcome::TimedOut) return outcome;
-        for (;;) {
-            const auto now = Clock::now();
-            if (deadline && *deadline <= now) return Outcome::TimedOut;
-            if (write_cancelled_.exchange(false)) return Outcome::Cancelled;
-            auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(write_poll);
-            if (deadline) slice = std::min(slice, std::chrono::ceil<std::chrono::milliseconds>(*deadline - now));
-            pollfd room{fd_, POLLOUT, 0};
-            if (poll(&room, 1, static_cast<int>(slice.count())) != 0) break;
-        }
     }
 }
 

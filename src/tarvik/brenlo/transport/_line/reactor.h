@@ -71,8 +71,8 @@ public:
     // bytes already written: Done when all is, TimedOut when the line is
     // full (write() then waits for room), or Failed.
     Outcome write_now(const char* data, std::size_t size, std::size_t& written, int& error);
-    // write_now(), then waits for room for the rest until `deadline`;
-    // `written` counts what the line took.
+    // Once write_now() found the line full: waits for room and writes the
+    // rest until `deadline`; `written` counts what the line took.
     Outcome write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error);
 
     void cancel_read();
