@@ -104,9 +104,8 @@ PyObject* crc16(PyObject*, PyObject* args) {
         PyObject** items = PySequence_Fast_ITEMS(values);
         if (!resolve_range(PySequence_Fast_GET_SIZE(values), start, end)) return nullptr;
         for (Py_ssize_t index = start; index < end; ++index) {
-            long value = 0;
-            if (!hdlc::version::plain_integer_value(items[index], &value)) value = byte_value(items[index]);
-            if (value < 0 || value > 255) return none();
+            const long value = byte_value(items[index]);
+            if (value < 0) return none();
             crc = crc_step(crc, static_cast<unsigned>(value));
         }
     } else if (PyBytes_CheckExact(values) || PyByteArray_CheckExact(values)) {
