@@ -204,7 +204,8 @@ def measure(name, kind, links, exchange, client=module, apart=True):
     """One run, printed as a row; returns its Result, or None if it
     cannot run here. With C{apart} false the client and the simulator
     share every core."""
-    PLACEMENT.share(not apart)
+    if not apart:
+        PLACEMENT.share(True)
     try:
         meter = SimulatedMeter("--baud", str(BAUD), "--answer", "size:%d" % exchange.answer,
                                "--max-info-tx", str(exchange.field), "--max-info-rx", str(exchange.field),
@@ -223,7 +224,8 @@ def measure(name, kind, links, exchange, client=module, apart=True):
         for port in ports:
             port.close()
         meter.close()
-        PLACEMENT.share(False)
+        if not apart:
+            PLACEMENT.share(False)
     r = Result(links, exchange, start, spent, run.begins, run.ends)
     print("%-15s %5d %5d %6.1f %6.3f %6.3f %6.3f %9.1f %8.2f %9.2f %6.1f %7.2f %5.2f %5s%s"
           % (name, links, r.ok, connecting, r.spread, r.worst, r.mean, r.cpu_per_frame * 1e6,
