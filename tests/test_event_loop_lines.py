@@ -107,6 +107,16 @@ class LineContract(object):
             line.write(SNRM)
 
 
+    def test_closed_lines_give_back_every_descriptor(self):
+        meter = self.meter()
+        before = len(os.listdir("/proc/self/fd"))
+        for _ in range(20):
+            line = self.open(meter, timeout=5)
+            self.answer_to_snrm(line)  # it has waited in the loop
+            line.close()
+        self.assertEqual(len(os.listdir("/proc/self/fd")), before)
+
+
 class FastSerialLineTest(LineContract, unittest.TestCase):
 
     def meter(self, *options):

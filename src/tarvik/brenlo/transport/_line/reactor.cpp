@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -48,6 +49,27 @@ timespec to_timespec(Clock::duration wait) {
 }
 
 }  // namespace
+
+Wakeup::Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+Wakeup::~Wakeup() { close(fd_); }
+
+bool Wakeup::wait(Deadline deadline) {
+    pollfd ready{fd_, POLLIN, 0};
+    timespec wait{};
+    if (deadline) wait = to_timespec(std::max(Clock::duration::zero(), *deadline - Clock::now()));
+    if (ppoll(&ready, 1, deadline ? &wait : nullptr, nullptr) == 0) return false;
+    std::uint64_t count = 0;
+    (void)!::read(fd_, &count, sizeof count);  // back to zero; EAGAIN if a signal woke us
+    return true;
+}
+
+void Wakeup::notify() {
+    const std::uint64_t one = 1;
+    (void)!::write(fd_, &one, sizeof one);
+}
 
 // The process's event loop: one thread, one epoll instance, and the sleeps
 // of the lines that wait for the rest of a frame.
@@ -211,7 +233,7 @@ void Reactor::hand_on(std::size_t index) {
             if (!link->detached_ && link->asked_ != 0) {
                 link->granted_ = true;
                 lock.unlock();  // the woken reader finds the lock free
-                link->changed_.notify_all();
+                link->changed_.notify();
                 return;
             }
         }
@@ -372,7 +394,7 @@ void Link::arm() {
 }
 
 void Link::serve(Reactor& reactor, Deadline slept_until) {
-    if (serve_locked(reactor, slept_until)) changed_.notify_all();  // the woken reader finds the lock free
+    if (serve_locked(reactor, slept_until)) changed_.notify();  // the woken reader finds the lock free
 }
 
 bool Link::serve_locked(Reactor& reactor, Deadline slept_until) {
@@ -435,9 +457,10 @@ Outcome Link::read(std::size_t size, Deadline deadline, std::string& out, int& e
             lock.lock();
             continue;
         }
-        if (!deadline) {
-            changed_.wait(lock);
-        } else if (changed_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+        lock.unlock();
+        const bool notified = changed_.wait(deadline);
+        lock.lock();
+        if (!notified) {
             outcome = unread() >= size ? Outcome::Done : Outcome::TimedOut;
             break;
         }
@@ -520,7 +543,7 @@ void Link::release_turn() {
 void Link::cancel_read() {
     std::lock_guard<std::mutex> lock(mutex_);
     read_cancelled_ = true;
-    changed_.notify_all();
+    changed_.notify();
 }
 
 void Link::cancel_write() { write_cancelled_ = true; }
@@ -550,7 +573,7 @@ void Link::detach() {
         if (detached_) return;
         detached_ = true;
         reactor = reactor_;
-        changed_.notify_all();
+        changed_.notify();
     }
     if (reactor != nullptr) {
         reactor->give_back(id_);

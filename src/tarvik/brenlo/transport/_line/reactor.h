@@ -23,7 +23,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
@@ -39,6 +38,32 @@ using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;  // nullopt: no time-out
 
 class Reactor;
+
+// What a reader sleeps on until the loop has news for it: an eventfd of its
+// own rather than a condition variable. Every thread blocked in a futex
+// lengthens the kernel's shared futex hash chains, which every futex
+// wake-up in the process walks (the interpreter lock's among them): with
+// thousands of readers asleep each wake-up cost tens of microseconds. A
+// descriptor's waiter is woken directly, however many others sleep.
+//
+// A notify() before the wait is kept, so that nothing is lost between the
+// reader's last look under its lock and its wait; a wait may also return
+// for a notify() it no longer needed, as a condition variable's may.
+class Wakeup {
+public:
+    Wakeup();
+    ~Wakeup();
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+
+    // Until notified (true) or until `deadline` (false); a signal ends it
+    // early, as a notification would.
+    bool wait(Deadline deadline);
+    void notify();
+
+private:
+    const int fd_;
+};
 
 // How a read or write ended, beside the bytes it moved.
 enum class Outcome {
@@ -108,7 +133,7 @@ private:
     const bool empty_read_ends_;
     std::uint64_t id_ = 0;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    Wakeup changed_;
     Clock::duration byte_time_;
     std::vector<std::uint8_t> buffer_;
     std::size_t head_ = 0;
