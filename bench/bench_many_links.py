@@ -6,11 +6,14 @@ One simulator process serves all N links: N ptys (--links N) or a TCP
 gateway sized for N sessions (--tcp 0 --links N), paced at 9600 baud in
 both directions. The client opens N lines (FastSerialLine on the ptys,
 TcpLine on TCP) and gives each a thread (threading.stack_size 256 KiB)
-with its own HDLCProtocol. Every thread connects, then waits; once all
-are connected, one Event releases them together and each makes one
-send_receive. A link's time runs from that common start to the return of
-its send_receive (its last answer byte read and decoded), so a link that
-starts late pays for it.
+with its own HDLCProtocol. Every thread connects, then waits at a gate
+of its own; once all are connected, the gates open one after another from
+the common start and each thread makes one send_receive. A link's time
+runs from that common start to the return of its send_receive (its last
+answer byte read and decoded), so a link that starts late pays for it.
+The gates are plain locks, one a thread: a threading.Event, like a Queue,
+keeps its waiters behind one shared lock, and thousands of threads taking
+it in turn while links are timed cost the client a lock hand-over each.
 
 Reported per run, each row with the load average of the machine:
   - spread: from the start until the last thread ran;
@@ -50,6 +53,7 @@ nothing about timing.
 from __future__ import absolute_import, division, print_function
 
 import argparse
+import itertools
 import os
 import subprocess
 import sys
@@ -97,6 +101,21 @@ def load():
     return "%.1f" % os.getloadavg()[0]
 
 
+class Gate(object):
+    """A gate that one thread waits at until another opens it, once: a lock
+    of its own, so that opening many gates wakes each waiter directly."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._lock.acquire()
+
+    def wait(self):
+        self._lock.acquire()
+
+    def open(self):
+        self._lock.release()
+
+
 class Run(object):
     """N links: connect all, start all at once, time each.
 
@@ -109,8 +128,14 @@ class Run(object):
         self.ports, self.exchange, self.client = ports, exchange, client
         self.begins, self.ends = [None] * len(ports), [None] * len(ports)
         self.errors = []
-        self.connected, self.finished = queue.Queue(), queue.Queue()
-        self.start, self.stop = threading.Event(), threading.Event()
+        self.connected = queue.Queue()
+        self.starts = [Gate() for _ in ports]
+        self.stops = [Gate() for _ in ports]
+        # Links counted as they finish: next() on a count is one step under
+        # the interpreter lock, so the link that makes it reach `running`
+        # knows it is the last, and only the main thread waits on `finished`.
+        self.finishing, self.running = itertools.count(1), 0
+        self.finished = threading.Event()
 
     def link(self, i):
         """One link's thread: connect, wait for the start, fetch the answer."""
@@ -121,7 +146,7 @@ class Run(object):
             self.connected.put("link %d, connect: %r" % (i, e))
             return
         self.connected.put(None)
-        self.start.wait()
+        self.starts[i].wait()
         self.begins[i] = time.time()
         try:
             received = self.client(self.exchange, protocol, self.ports[i])
@@ -132,8 +157,9 @@ class Run(object):
                 self.errors.append("link %d: %d bytes" % (i, received))
         except Exception as e:
             self.errors.append("link %d: %r" % (i, e))
-        self.finished.put(i)
-        self.stop.wait()
+        if next(self.finishing) == self.running:
+            self.finished.set()
+        self.stops[i].wait()
         try:
             protocol.disconnect()
         except Exception:
@@ -151,12 +177,15 @@ class Run(object):
             thread.start()
         failed = [f for f in (self.connected.get() for _ in threads) if f]
         self.errors.extend(failed)
+        self.running = len(threads) - len(failed)
         before = Usage(simulator_pid)
-        self.start.set()
-        for _ in range(len(threads) - len(failed)):
-            self.finished.get()
+        for gate in self.starts:
+            gate.open()
+        if self.running:
+            self.finished.wait()
         spent = Usage(simulator_pid) - before
-        self.stop.set()
+        for gate in self.stops:
+            gate.open()
         for thread in threads:
             thread.join()
         return before.wall - begin, before.wall, spent
