@@ -6,14 +6,15 @@ One simulator process serves all N links: N ptys (--links N) or a TCP
 gateway sized for N sessions (--tcp 0 --links N), paced at 9600 baud in
 both directions. The client opens N lines (FastSerialLine on the ptys,
 TcpLine on TCP) and gives each a thread (threading.stack_size 256 KiB)
-with its own HDLCProtocol. Every thread connects, then waits at a gate
-of its own; once all are connected, the gates open one after another from
-the common start and each thread makes one send_receive. A link's time
-runs from that common start to the return of its send_receive (its last
-answer byte read and decoded), so a link that starts late pays for it.
-The gates are plain locks, one a thread: a threading.Event, like a Queue,
-keeps its waiters behind one shared lock, and thousands of threads taking
-it in turn while links are timed cost the client a lock hand-over each.
+with its own HDLCProtocol. Every thread connects, then waits; once all
+are connected, one write to a pipe lets them all go at the common start,
+and each makes one send_receive. A link's time runs from that common start
+to the return of its send_receive (its last answer byte read and decoded),
+so a link that starts late pays for it. Threads wait for the start, and
+after their answer for the end of the run, in a read of a pipe rather than
+in a threading.Event: an Event keeps its waiters behind one shared lock
+that thousands of threads would take in turn while links are timed, and
+every thread asleep in a lock slows each futex wake-up in the process.
 
 Reported per run, each row with the load average of the machine:
   - spread: from the start until the last thread ran;
@@ -102,18 +103,25 @@ def load():
 
 
 class Gate(object):
-    """A gate that one thread waits at until another opens it, once: a lock
-    of its own, so that opening many gates wakes each waiter directly."""
+    """Where threads wait until the main thread lets a number of them
+    through: a pipe, one byte a thread. A thread waiting in a read of it
+    sleeps in the pipe's own queue, where one waiting in a lock (a futex)
+    would lengthen the kernel's futex hash chains that every futex wake-up
+    in the process walks, the interpreter lock's and the links' among them."""
 
     def __init__(self):
-        self._lock = threading.Lock()
-        self._lock.acquire()
+        self._read, self._write = os.pipe()
 
     def wait(self):
-        self._lock.acquire()
+        os.read(self._read, 1)
 
-    def open(self):
-        self._lock.release()
+    def open(self, threads):
+        """Let C{threads} waiting threads through, now or when they come."""
+        os.write(self._write, b"x" * threads)
+
+    def close(self):
+        os.close(self._read)
+        os.close(self._write)
 
 
 class Run(object):
@@ -129,8 +137,7 @@ class Run(object):
         self.begins, self.ends = [None] * len(ports), [None] * len(ports)
         self.errors = []
         self.connected = queue.Queue()
-        self.starts = [Gate() for _ in ports]
-        self.stops = [Gate() for _ in ports]
+        self.starts, self.stops = Gate(), Gate()
         # Links counted as they finish: next() on a count is one step under
         # the interpreter lock, so the link that makes it reach `running`
         # knows it is the last, and only the main thread waits on `finished`.
@@ -146,7 +153,7 @@ class Run(object):
             self.connected.put("link %d, connect: %r" % (i, e))
             return
         self.connected.put(None)
-        self.starts[i].wait()
+        self.starts.wait()
         self.begins[i] = time.time()
         try:
             received = self.client(self.exchange, protocol, self.ports[i])
@@ -159,7 +166,7 @@ class Run(object):
             self.errors.append("link %d: %r" % (i, e))
         if next(self.finishing) == self.running:
             self.finished.set()
-        self.stops[i].wait()
+        self.stops.wait()
         try:
             protocol.disconnect()
         except Exception:
@@ -179,15 +186,15 @@ class Run(object):
         self.errors.extend(failed)
         self.running = len(threads) - len(failed)
         before = Usage(simulator_pid)
-        for gate in self.starts:
-            gate.open()
+        self.starts.open(self.running)
         if self.running:
             self.finished.wait()
         spent = Usage(simulator_pid) - before
-        for gate in self.stops:
-            gate.open()
+        self.stops.open(self.running)
         for thread in threads:
             thread.join()
+        self.starts.close()
+        self.stops.close()
         return before.wall - begin, before.wall, spent
 
 
