@@ -140,6 +140,7 @@ PyObject* channel_read(Channel* self, PyObject* args) {
             Unlocked unlocked;
             outcome = link->read(static_cast<std::size_t>(size) - data.size(), slice, chunk, error);
         }
+        link->running();
         data += chunk;
         if (outcome != Outcome::TimedOut || slice == deadline || data.size() == static_cast<std::size_t>(size) ||
             Clock::now() < *slice)

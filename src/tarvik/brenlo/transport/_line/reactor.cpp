@@ -39,9 +39,14 @@ constexpr auto most_tolerance = std::chrono::milliseconds(1);
 constexpr int busy_events = 4;
 constexpr auto gather = std::chrono::milliseconds(1);
 // Readers running at once, and how long a turn lasts if its reader does
-// not wait again (it went on to other work).
+// not wait again (it went on to other work). Its time starts when the
+// reader has the interpreter lock again: waiting for the lock is the other
+// readers' work, and a turn taken from a reader still waiting for it only
+// adds another waiter (Python 3 hands the lock over after 5 ms). A reader
+// that has not got going after `grant_limit` gives its turn up all the same.
 constexpr std::size_t turns = 4;
 constexpr auto turn_limit = std::chrono::milliseconds(1);
+constexpr auto grant_limit = std::chrono::milliseconds(50);
 
 timespec to_timespec(Clock::duration wait) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -89,11 +94,22 @@ public:
     bool take_turn(Link& link);
     // The reader of link `id` is done with its turn.
     void give_back(std::uint64_t id);
+    // The reader of link `id` runs: its turn's time starts.
+    void start_turn(std::uint64_t id);
 
 private:
     struct Turn {
         std::uint64_t holder = 0;  // 0: free
-        Clock::time_point expires{};
+        Clock::time_point granted{};
+        Deadline started;  // when its reader had the interpreter lock again
+
+        bool over(Clock::time_point now) const {
+            return holder == 0 || (started ? *started + turn_limit : granted + grant_limit) <= now;
+        }
+        // When the loop looks again, while readers queue, whether it is over.
+        Clock::time_point next_look(Clock::time_point now) const {
+            return started ? *started + turn_limit : std::min(granted + grant_limit, now + turn_limit);
+        }
     };
     struct Sleep {
         Clock::time_point until, latest;
@@ -193,8 +209,8 @@ bool Reactor::take_turn(Link& link) {
     if (queued_.empty()) {
         const auto now = Clock::now();
         for (auto& turn : turns_) {
-            if (turn.holder == 0 || turn.expires <= now) {
-                turn = Turn{link.id_, now + turn_limit};
+            if (turn.over(now)) {
+                turn = Turn{link.id_, now, std::nullopt};
                 return true;
             }
         }
@@ -225,7 +241,7 @@ void Reactor::hand_on(std::size_t index) {
             if (turns_[index].holder != 0 || queued_.empty()) return;
             next = queued_.front();
             queued_.pop_front();
-            turns_[index] = Turn{next, Clock::now() + turn_limit};
+            turns_[index] = Turn{next, Clock::now(), std::nullopt};
         }
         if (auto link = find(next)) {
             std::unique_lock<std::mutex> lock(link->mutex_);
@@ -242,13 +258,20 @@ void Reactor::hand_on(std::size_t index) {
     }
 }
 
+void Reactor::start_turn(std::uint64_t id) {
+    std::lock_guard<std::mutex> lock(turns_mutex_);
+    for (auto& turn : turns_) {
+        if (turn.holder == id && !turn.started) turn.started = Clock::now();
+    }
+}
+
 Deadline Reactor::reclaim_turns() {
     std::vector<std::size_t> ended;
     {
         std::lock_guard<std::mutex> lock(turns_mutex_);
         const auto now = Clock::now();
         for (std::size_t i = 0; i < turns_.size(); ++i) {
-            if (!queued_.empty() && (turns_[i].holder == 0 || turns_[i].expires <= now)) {
+            if (!queued_.empty() && turns_[i].over(now)) {
                 turns_[i].holder = 0;
                 ended.push_back(i);
             }
@@ -259,11 +282,12 @@ Deadline Reactor::reclaim_turns() {
     // wakes when the first turn does.
     std::lock_guard<std::mutex> lock(turns_mutex_);
     if (queued_.empty()) return std::nullopt;
+    const auto now = Clock::now();
     Deadline next;
     for (const auto& turn : turns_) {
-        if (turn.holder != 0 && (!next || turn.expires < *next)) next = turn.expires;
+        if (turn.holder != 0 && (!next || turn.next_look(now) < *next)) next = turn.next_look(now);
     }
-    return next ? next : Clock::now();
+    return next ? next : now;
 }
 
 std::shared_ptr<Link> Reactor::find(std::uint64_t id) {
@@ -529,6 +553,15 @@ Outcome Link::write(const char* data, std::size_t size, Deadline deadline, std::
         const Outcome outcome = write_now(data, size, written, error);
         if (outcome != Outcome::TimedOut) return outcome;
     }
+}
+
+void Link::running() {
+    bool held = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held = holds_turn_;
+    }
+    if (held) reactor_->start_turn(id_);
 }
 
 void Link::release_turn() {

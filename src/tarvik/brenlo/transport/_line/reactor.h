@@ -15,8 +15,9 @@
 //
 // Threads whose frames are complete run in turns: the loop wakes at most
 // `turns` readers at a time and the next one when a reader gives its turn
-// back by waiting again (or after a few milliseconds), so that the woken
-// threads find the interpreter lock free instead of queueing for it.
+// back by waiting again (or a millisecond after it has the interpreter lock
+// again), so that the woken threads find the lock free instead of queueing
+// for it.
 //
 // Nothing here knows the interpreter: the Python type in module.cpp calls
 // these with the interpreter lock released.
@@ -100,6 +101,9 @@ public:
     // rest until `deadline`; `written` counts what the line took.
     Outcome write(const char* data, std::size_t size, Deadline deadline, std::size_t& written, int& error);
 
+    // The reader has the interpreter lock again after read(): the time of
+    // the turn it may hold starts.
+    void running();
     void cancel_read();
     void cancel_write();
     // Bytes read ahead and not yet handed out.
