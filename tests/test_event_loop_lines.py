@@ -106,7 +106,6 @@ class LineContract(object):
         with self.assertRaises(serial.SerialException):
             line.write(SNRM)
 
-
     def test_closed_lines_give_back_every_descriptor(self):
         meter = self.meter()
         before = len(os.listdir("/proc/self/fd"))
@@ -114,6 +113,10 @@ class LineContract(object):
             line = self.open(meter, timeout=5)
             self.answer_to_snrm(line)  # it has waited in the loop
             line.close()
+        # The loop thread may still be finishing its turn with the last one.
+        deadline = time.time() + 1
+        while len(os.listdir("/proc/self/fd")) > before and time.time() < deadline:
+            time.sleep(0.01)
         self.assertEqual(len(os.listdir("/proc/self/fd")), before)
 
 

@@ -339,7 +339,6 @@ void Reactor::run() {
         Deadline wake = next_wake();
         if (const Deadline turn_ends = reclaim_turns(); turn_ends && (!wake || *turn_ends < *wake)) wake = turn_ends;
         const int n = wait_for_events(events, wake);
-        ready.clear();
         {
             std::lock_guard<std::mutex> lock(mutex_);
             for (int i = 0; i < n; ++i) {
@@ -348,6 +347,7 @@ void Reactor::run() {
             }
         }
         for (const auto& link : ready) link->serve(*this, std::nullopt);
+        ready.clear();  // a line closed meanwhile goes, with its descriptors, now
         serve_sleeps();
         if (n >= busy_events) {
             // The next turn of the loop serves what came in the meantime.
