@@ -103,12 +103,13 @@ private:
         Clock::time_point granted{};
         Deadline started;  // when its reader had the interpreter lock again
 
-        bool over(Clock::time_point now) const {
-            return holder == 0 || (started ? *started + turn_limit : granted + grant_limit) <= now;
-        }
-        // When the loop looks again, while readers queue, whether it is over.
+        // When it runs out, if nobody gives it back earlier.
+        Clock::time_point ends() const { return started ? *started + turn_limit : granted + grant_limit; }
+        bool over(Clock::time_point now) const { return holder == 0 || ends() <= now; }
+        // When the loop looks again, while readers queue, whether it is
+        // over: a reader not yet running may start, and its turn end, soon.
         Clock::time_point next_look(Clock::time_point now) const {
-            return started ? *started + turn_limit : std::min(granted + grant_limit, now + turn_limit);
+            return started ? ends() : std::min(ends(), now + turn_limit);
         }
     };
     struct Sleep {
@@ -285,7 +286,9 @@ Deadline Reactor::reclaim_turns() {
     const auto now = Clock::now();
     Deadline next;
     for (const auto& turn : turns_) {
-        if (turn.holder != 0 && (!next || turn.next_look(now) < *next)) next = turn.next_look(now);
+        if (turn.holder == 0) continue;
+        const auto look = turn.next_look(now);
+        if (!next || look < *next) next = look;
     }
     return next ? next : now;
 }
