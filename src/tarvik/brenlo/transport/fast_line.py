@@ -20,6 +20,8 @@ and L{TcpLine<tarvik.brenlo.transport.tcp_line.TcpLine>} the TCP line.
 
 from __future__ import absolute_import, division, print_function
 
+import threading
+
 import serial
 from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
 
@@ -130,6 +132,12 @@ class FastSerialLine(ChannelIO, serial.Serial):
     parity = _retiming("parity")
     stopbits = _retiming("stopbits")
 
+    def __init__(self, *args, **kwargs):
+        # Serial.close is no place for two threads at once: both would
+        # close the descriptor, the second maybe one opened meanwhile.
+        self._closing = threading.Lock()
+        super(FastSerialLine, self).__init__(*args, **kwargs)
+
     def open(self):
         """Open the port as C{serial.Serial} does, and join the event loop."""
         super(FastSerialLine, self).open()
@@ -140,11 +148,12 @@ class FastSerialLine(ChannelIO, serial.Serial):
             raise
 
     def close(self):
-        """Leave the event loop and close the port."""
-        channel, self._channel = getattr(self, "_channel", None), None
-        if channel is not None:
-            channel.close()
-        super(FastSerialLine, self).close()
+        """Leave the event loop and close the port; from any thread."""
+        with self._closing:
+            channel, self._channel = getattr(self, "_channel", None), None
+            if channel is not None:
+                channel.close()
+            super(FastSerialLine, self).close()
 
     @property
     def in_waiting(self):
