@@ -9,7 +9,7 @@ import time
 import unittest
 
 from support import fleet_cluster
-from support.fleet_cluster import CountingSimulator, Read, Redis
+from support.fleet_cluster import Read, Redis
 
 
 # Each meter's request is unique; the simulator answers with it (echo).
@@ -38,8 +38,8 @@ class FleetOnRedisTest(unittest.TestCase):
     def test_every_meter_once_one_session_per_line_with_a_worker_killed(self):
         # 6 pty lines with 3 meters each, queued in turns so that workers
         # contend for them; a gateway that takes 2 sessions at once.
-        lines = CountingSimulator("--baud", "9600", links=6)
-        gateway = CountingSimulator("--baud", "9600", "--gateway-limit", "2", tcp=True)
+        lines = fleet_cluster.counting(self, "--baud", "9600", links=6)
+        gateway = fleet_cluster.counting(self, "--baud", "9600", "--gateway-limit", "2", tcp=True)
         meters = []
         for i in range(18):
             meters.append({"id": "pty%02d" % i, "line": lines.paths[i % 6], "machine": "test"})
@@ -78,6 +78,29 @@ class FleetOnRedisTest(unittest.TestCase):
         # worker's ran again.
         self.assertGreaterEqual(sum(c[0] for c in counts.values()), len(meters) - 1)
 
+    def test_a_task_taken_by_a_worker_killed_before_recording_it_is_sent_again(self):
+        # A worker takes a task from its redis queue in one step and records
+        # it as unacknowledged in the next; killed between the two, it takes
+        # the task with it. Here the test takes one, before any worker runs.
+        gateway = fleet_cluster.counting(self, "--baud", "9600", tcp=True)
+        meters = [{"id": "tcp%d" % i, "line": gateway.url, "requests": [request_of("tcp%d" % i)],
+                   "timeout": 1, "disc_wait_ms": 0} for i in range(3)]
+        read = Read(fleet_cluster.write_meters(self.folder, meters), "--broker", self.redis.url,
+                    "--visibility-timeout", "4")
+        broker = self.redis.client()
+        deadline = time.time() + 30
+        while broker.llen("gateways") < len(meters) and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertIsNotNone(broker.rpop("gateways"))  # the first one sent: tcp0
+        self.worker("survivor")
+        status, records, errors = read.finish(timeout=60)
+        gateway.close()
+
+        self.assertEqual(status, 0, errors)
+        self.assertIn("the broker lost the task of meter tcp0; sent again", errors)
+        self.assertEqual(sorted((r["id"], r["answers"]) for r in records),
+                         [(m["id"], m["requests"]) for m in meters])
+
 
 @fleet_cluster.skip_unless_fleet_runs()
 class EmbeddedFleetTest(unittest.TestCase):
@@ -86,9 +109,9 @@ class EmbeddedFleetTest(unittest.TestCase):
     def test_reads_without_a_server_and_records_every_failure(self):
         folder = tempfile.mkdtemp(prefix="tarvik-fleet-test-")
         self.addCleanup(shutil.rmtree, folder, True)
-        lines = CountingSimulator(links=2)
+        lines = fleet_cluster.counting(self, links=2)
         # A meter at another address: the line never answers for it.
-        silent = CountingSimulator("--server-upper", "5")
+        silent = fleet_cluster.counting(self, "--server-upper", "5")
         meters = [{"id": "m%d" % i, "line": lines.paths[i % 2], "requests": [request_of("m%d" % i)]}
                   for i in range(6)]
         meters += [{"id": "silent", "line": silent.paths[0], "requests": ["C001"], "retries": 1,

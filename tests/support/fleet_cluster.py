@@ -60,6 +60,10 @@ class Redis(object):
         self.close()
         raise RuntimeError("redis-server did not start")
 
+    def client(self):
+        import redis
+        return redis.Redis.from_url(self.url)
+
     def close(self):
         self.process.terminate()
         self.process.wait()
@@ -82,6 +86,13 @@ class CountingSimulator(object):
         self.url = "socket://%s" % ready[0][1] if tcp else None
         self.paths = [] if tcp else [words[1] for words in ready]
 
+    def kill(self):
+        """Ends it at once, if close() did not (a test that failed)."""
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
     def close(self):
         self.process.send_signal(signal.SIGTERM)
         counts = {}
@@ -93,6 +104,14 @@ class CountingSimulator(object):
         self.process.stdout.close()
         shutil.rmtree(self.folder, ignore_errors=True)
         return counts
+
+
+def counting(test, *options, **kwargs):
+    """A CountingSimulator that is killed when the test ends, whether or
+    not the test closed it."""
+    simulator = CountingSimulator(*options, **kwargs)
+    test.addCleanup(simulator.kill)
+    return simulator
 
 
 def write_meters(folder, records):
@@ -140,5 +159,10 @@ class Read(object):
             return [json.loads(line) for line in f if line.endswith("\n")]
 
     def finish(self, timeout=240):
-        _, errors = self.process.communicate(timeout=timeout)
+        try:
+            _, errors = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.communicate()
+            raise
         return self.process.returncode, self.records(), errors

@@ -16,6 +16,8 @@ machine's workers started with C{--lines}.
 from __future__ import absolute_import, division, print_function
 
 import fnmatch
+import itertools
+import json
 import os
 
 from celery import Celery
@@ -125,6 +127,24 @@ def hand_out_orphans(connection):
     qos = getattr(connection.default_channel, "qos", None)
     if hasattr(qos, "restore_visible"):
         qos.restore_visible(num=1000, interval=1)
+
+
+def held_tasks(connection, queues):
+    """The ids of the tasks the broker holds: waiting in one of C{queues},
+    or taken by a worker and not yet acknowledged. None where the broker
+    cannot tell: only redis is asked, the one broker that loses tasks
+    (collect.LostTasks)."""
+    if connection.transport.driver_type != "redis":
+        return None
+    channel = connection.default_channel
+    client = channel.client
+    # kombu keeps a queue as a list per priority step, and what workers
+    # took in one hash: each message as JSON, the task id in its headers.
+    waiting = [client.lrange(channel._q_for_pri(queue, step), 0, -1)
+               for queue in queues for step in channel.priority_steps]
+    taken = [json.loads(value)[0] for value in client.hvals(channel.unacked_key)]
+    messages = [json.loads(message) for message in itertools.chain.from_iterable(waiting)] + taken
+    return set(message["headers"]["id"] for message in messages)
 
 
 def serves(meter):
