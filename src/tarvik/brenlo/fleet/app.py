@@ -144,7 +144,7 @@ def held_tasks(connection, queues):
                for queue in queues for step in channel.priority_steps]
     taken = [json.loads(value)[0] for value in client.hvals(channel.unacked_key)]
     messages = [json.loads(message) for message in itertools.chain.from_iterable(waiting)] + taken
-    return set(message["headers"]["id"] for message in messages)
+    return set(message.get("headers", {}).get("id") for message in messages)
 
 
 def serves(meter):
