@@ -88,6 +88,7 @@ class FleetOnRedisTest(unittest.TestCase):
         read = Read(fleet_cluster.write_meters(self.folder, meters), "--broker", self.redis.url,
                     "--visibility-timeout", "4")
         broker = self.redis.client()
+        self.addCleanup(broker.close)
         deadline = time.time() + 30
         while broker.llen("gateways") < len(meters) and time.time() < deadline:
             time.sleep(0.05)
