@@ -89,9 +89,7 @@ class CountingSimulator(object):
     def kill(self):
         """Ends it at once, if close() did not (a test that failed)."""
         self.process.kill()
-        self.process.wait()
-        self.process.stdout.close()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self._reap()
 
     def close(self):
         self.process.send_signal(signal.SIGTERM)
@@ -100,10 +98,13 @@ class CountingSimulator(object):
             words = line.split()
             if words and words[0] == "SESSIONS":
                 counts[words[1]] = (int(words[2]), int(words[4]))
+        self._reap()
+        return counts
+
+    def _reap(self):
         self.process.wait()
         self.process.stdout.close()
         shutil.rmtree(self.folder, ignore_errors=True)
-        return counts
 
 
 def counting(test, *options, **kwargs):
