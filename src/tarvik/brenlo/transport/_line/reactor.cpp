@@ -44,8 +44,13 @@ constexpr auto gather = std::chrono::milliseconds(1);
 // readers' work, and a turn taken from a reader still waiting for it only
 // adds another waiter (Python 3 hands the lock over after 5 ms). A reader
 // that has not got going after `grant_limit` gives its turn up all the same.
+// The limit is what a reader that never waits again costs the queue: the
+// reader of an answer's last frame decodes it and returns, and the readers
+// behind it wait out the rest of its turn. 250 us covers decoding a
+// 2030-byte frame and writing the next frame (about 85 us on 2.7); a
+// millisecond put most of a second behind the last of 4096 final frames.
 constexpr std::size_t turns = 4;
-constexpr auto turn_limit = std::chrono::milliseconds(1);
+constexpr auto turn_limit = std::chrono::microseconds(250);
 constexpr auto grant_limit = std::chrono::milliseconds(50);
 
 timespec to_timespec(Clock::duration wait) {

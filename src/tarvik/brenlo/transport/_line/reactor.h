@@ -15,7 +15,7 @@
 //
 // Threads whose frames are complete run in turns: the loop wakes at most
 // `turns` readers at a time and the next one when a reader gives its turn
-// back by waiting again (or a millisecond after it has the interpreter lock
+// back by waiting again (or 250 microseconds after it has the interpreter lock
 // again), so that the woken threads find the lock free instead of queueing
 // for it.
 //
