@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every benchmark (about 22 minutes) in the build's environment and
+# Runs every benchmark (about 24 minutes) in the build's environment and
 # lists the goals at the end, each met or missed by how much:
 #   build/env-py2 scripts/bench.sh [LAUNCHER ...]     (make bench)
 #   bench_interpreters.py the module's CPU per exchange on each interpreter
@@ -10,7 +10,9 @@
 #   bench_line_rate.py   one link against the paced simulator: the module, a
 #                        do-nothing client and the ceiling, side by side
 #   bench_many_links.py  1 to 4096 links in one process from one common start,
-#                        on ptys and TCP, each beside the C++ load driver
+#                        on ptys and TCP, each beside the C++ load driver;
+#                        4096 TCP links with 2030-byte fields again with the
+#                        Python 3 launcher (build/python-py3)
 #   bench_serial_line.py how each kind of port waits: CPU and wake-ups a read
 #   bench_recovery.py    a session's recovery from each fault at 9600 baud,
 #                        beside clean requests of the same session
@@ -39,6 +41,9 @@ done
 for launcher in "$@"; do
   case "$launcher" in
     *python-py3)
+      echo
+      echo "== bench_many_links, 4096 TCP links with 2030-byte fields (Python 3) =="
+      "$launcher" -B "$root/bench/bench_many_links.py" --links 4096 --fields 2030 --lines TcpLine
       echo
       echo "== bench_fleet (Python 3) =="
       "$launcher" -B "$root/bench/bench_fleet.py"
