@@ -43,7 +43,12 @@ thousands of lines ("head-end": from the common start the threads go 8 at
 a time, each letting the next one go as it starts; the garbage
 collector's youngest generation is collected every 100,000 allocations,
 and on Python 2 the interpreter lock is offered every 10,000
-instructions). Every link is timed from the common start all the same.
+instructions; malloc keeps one arena, in the brk heap, on transparent huge
+pages). Every link is timed from the common start all the same. glibc
+reads its malloc settings (GLIBC_TUNABLES) only as a process starts, so
+the head-end row runs in a process of its own, started by this one. The
+header gives what a page fault costs on the machine, the first write to
+a page of fresh memory: the answers gathered at once are fresh memory.
 
 The client and meter_load keep core 0 and the simulators get the others
 (usage.Placement): a head-end runs a process per core, and the meters
@@ -64,6 +69,7 @@ import argparse
 import contextlib
 import gc
 import itertools
+import mmap
 import os
 import subprocess
 import sys
@@ -97,6 +103,7 @@ GOAL_WORST, GOAL_MEAN, GOAL_CPU = 0.90, 0.95, 3.0
 HEAD_END_STARTING = 8
 HEAD_END_GC_THRESHOLD = 100000
 HEAD_END_CHECK_INTERVAL = 10000  # Python 2 only
+HEAD_END_MALLOC = "glibc.malloc.arena_max=1:glibc.malloc.hugetlb=1"
 INTERPRETER = "Python %d.%d" % sys.version_info[:2]
 PLACEMENT = None  # set by main()
 
@@ -365,8 +372,46 @@ def field_size(field, frames, kinds=KINDS, link_counts=LINKS):
         print("")
         header()
         measure("do-nothing", "TcpLine", 4096, exchange, do_nothing)
-        results[("head-end", 4096)] = measure("head-end", "TcpLine", 4096, exchange, head_end=True)
+        head_end_process(field)
     goals(field, results, floors)
+
+
+def head_end_process(field):
+    """The head-end row and its goals, from a process started with
+    GLIBC_TUNABLES as README.md starts a head-end's (added to any the
+    environment sets already)."""
+    tunables = [t for t in (os.environ.get("GLIBC_TUNABLES"), HEAD_END_MALLOC) if t]
+    environment = dict(os.environ, GLIBC_TUNABLES=":".join(tunables))
+    sys.stdout.flush()
+    subprocess.check_call([sys.executable, "-B", os.path.abspath(__file__), "--head-end", "--fields", str(field)],
+                          env=environment)
+
+
+def head_end_row(field, frames):
+    """In the process head_end_process starts: the head-end row at 4096
+    TCP links, and its goals."""
+    result = measure("head-end", "TcpLine", 4096, Exchange(frames * field - 3, field), head_end=True)
+    if result:
+        goals(field, {("head-end", 4096): result}, {})
+
+
+def page_fault_cost(pages=25600):
+    """Seconds a page fault takes here: the first write to each page of a
+    fresh anonymous mapping less a second write to each, best of three."""
+    size = mmap.PAGESIZE
+    best = None
+    for _ in range(3):
+        memory = mmap.mmap(-1, pages * size)
+        passes = []
+        for _ in range(2):
+            start = time.time()
+            for offset in range(0, pages * size, size):
+                memory[offset:offset + 1] = b"x"
+            passes.append(time.time() - start)
+        memory.close()
+        spent = (passes[0] - passes[1]) / pages
+        best = spent if best is None else min(best, spent)
+    return best
 
 
 def goals(field, results, floors):
@@ -400,6 +445,8 @@ def arguments():
     parser.add_argument("--fields", type=int, nargs="+", default=[field for field, _ in FIELDS],
                         choices=[field for field, _ in FIELDS], help="information field sizes")
     parser.add_argument("--lines", nargs="+", default=KINDS, choices=KINDS, help="kinds of line")
+    parser.add_argument("--head-end", action="store_true",
+                        help="only the head-end row (as started by the full run, with GLIBC_TUNABLES set)")
     return parser.parse_args()
 
 
@@ -409,12 +456,17 @@ def main():
     PLACEMENT = Placement()
     limit = raise_open_files_limit()
     threading.stack_size(STACK)
+    if options.head_end:
+        for field, frames in FIELDS:
+            if field in options.fields:
+                head_end_row(field, frames)
+        return
     print("Many links at %d baud: one simulator (ptys, or a TCP gateway), one thread per link,"
           " timed from one common start; open-files limit %d;\nconn. = seconds to connect all links"
           " (untimed); spread = seconds from the start until the last thread ran;\nrest = machine"
           " less client and simulator: other processes and kernel threads (the ptys' among them);"
-          "\nmeter_load: the C++ load driver on as many links, %d s; %s"
-          % (BAUD, limit, DRIVER_SECONDS, PLACEMENT.describe()))
+          "\nmeter_load: the C++ load driver on as many links, %d s; %s; a page fault costs %.2f us"
+          % (BAUD, limit, DRIVER_SECONDS, PLACEMENT.describe(), page_fault_cost() * 1e6))
     for field, frames in FIELDS:
         if field in options.fields:
             field_size(field, frames, options.lines, options.links)
