@@ -345,9 +345,15 @@ def load_driver(kind, links, exchange):
     return per_frame / 1e6
 
 
+def exchange_of(field, frames):
+    """Each link's exchange: an answer that fills C{frames} information
+    fields of C{field} bytes, the LLC header's 3 bytes included."""
+    return Exchange(frames * field - 3, field)
+
+
 def field_size(field, frames, kinds=KINDS, link_counts=LINKS):
     """The table for one information field size, and its goals."""
-    exchange = Exchange(frames * field - 3, field)
+    exchange = exchange_of(field, frames)
     print("")
     print("%d-byte fields; each link: %s" % (field, exchange.describe(BAUD)))
     results, floors = {}, {}
@@ -390,7 +396,7 @@ def head_end_process(field):
 def head_end_row(field, frames):
     """In the process head_end_process starts: the head-end row at 4096
     TCP links, and its goals."""
-    result = measure("head-end", "TcpLine", 4096, Exchange(frames * field - 3, field), head_end=True)
+    result = measure("head-end", "TcpLine", 4096, exchange_of(field, frames), head_end=True)
     if result:
         goals(field, {("head-end", 4096): result}, {})
 
@@ -456,19 +462,19 @@ def main():
     PLACEMENT = Placement()
     limit = raise_open_files_limit()
     threading.stack_size(STACK)
-    if options.head_end:
-        for field, frames in FIELDS:
-            if field in options.fields:
-                head_end_row(field, frames)
-        return
-    print("Many links at %d baud: one simulator (ptys, or a TCP gateway), one thread per link,"
-          " timed from one common start; open-files limit %d;\nconn. = seconds to connect all links"
-          " (untimed); spread = seconds from the start until the last thread ran;\nrest = machine"
-          " less client and simulator: other processes and kernel threads (the ptys' among them);"
-          "\nmeter_load: the C++ load driver on as many links, %d s; %s; a page fault costs %.2f us"
-          % (BAUD, limit, DRIVER_SECONDS, PLACEMENT.describe(), page_fault_cost() * 1e6))
+    if not options.head_end:
+        print("Many links at %d baud: one simulator (ptys, or a TCP gateway), one thread per link,"
+              " timed from one common start; open-files limit %d;\nconn. = seconds to connect all links"
+              " (untimed); spread = seconds from the start until the last thread ran;\nrest = machine"
+              " less client and simulator: other processes and kernel threads (the ptys' among them);"
+              "\nmeter_load: the C++ load driver on as many links, %d s; %s; a page fault costs %.2f us"
+              % (BAUD, limit, DRIVER_SECONDS, PLACEMENT.describe(), page_fault_cost() * 1e6))
     for field, frames in FIELDS:
-        if field in options.fields:
+        if field not in options.fields:
+            continue
+        if options.head_end:
+            head_end_row(field, frames)
+        else:
             field_size(field, frames, options.lines, options.links)
 
 
